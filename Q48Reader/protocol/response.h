@@ -1,0 +1,57 @@
+// Response parser and the result-field store.
+//
+// ParseResponse and ClearResultFields run on the export's calling thread,
+// never on a reader thread. The store itself has no lock: the library keeps
+// one process-wide instance and serialises the exports around it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace q48 {
+
+class PortraitConverter;
+
+constexpr size_t kReceiveAreaSize = 10240;
+constexpr size_t kIdCardRecordSize = 1295;
+constexpr size_t kIdentTextBuffer = 200;  // reader identification text
+constexpr size_t kIccidTextBuffer = 60;   // 59 bytes and a terminator
+
+// Decoded values, all 8-bit GBK text.
+struct ResultFields {
+  std::string Name;
+  std::string SexCode;
+  std::string Nation;
+  std::string BirthDate;
+  std::string Address;
+  std::string IdNumber;
+  std::string IssuingAuthority;
+  std::string ValidFrom;
+  std::string ValidTo;
+  std::string ReservedText;
+  std::string PhotoBase64;
+  std::string Iccid;
+  uint16_t CardType = 0;
+};
+
+// Empties the eleven identity-card slots; Iccid and CardType stay.
+void ClearResultFields(ResultFields& fields);
+
+// Decides whether `message` (group, code, status, data) is an answer the
+// library accepts, and decodes it into `fields`. `message` points at the
+// receive area; bytes from `size` on read as 0, so a short message in a
+// smaller buffer is safe. Returns 1 accepted, 0 rejected (nothing changed).
+// `portrait` converts the identity card's portrait (read-card answers only).
+int ParseResponse(const uint8_t* message, size_t size, ResultFields& fields,
+                  PortraitConverter& portrait);
+
+// Decodes a 1295-byte identity-card record into the identity-card slots.
+// Never fails; every slot is overwritten.
+void DecodeIdCardRecord(const uint8_t* record, ResultFields& fields, PortraitConverter& portrait);
+
+// Ethnic-group names by code, GBK bytes; 0 and every code outside 1..58
+// give the empty text.
+const char* EthnicGroupName(long code);
+
+}  // namespace q48

@@ -1,0 +1,77 @@
+// UTF-16LE to GBK with iconv (Linux and other POSIX systems).
+#include <errno.h>
+#include <iconv.h>
+
+#include <cstring>
+
+#include "text.h"
+
+namespace q48 {
+
+namespace {
+
+// iconv descriptors are not thread-safe; one per thread, opened once.
+class Converter {
+ public:
+  Converter() : cd_(iconv_open("GBK", "UTF-16LE")) {}
+  ~Converter() {
+    if (cd_ != reinterpret_cast<iconv_t>(-1)) iconv_close(cd_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  iconv_t get() const { return cd_; }
+
+ private:
+  iconv_t cd_;
+};
+
+size_t UnitsBeforeNul(const uint8_t* bytes, size_t byteCount) {
+  size_t units = 0;
+  while (units * 2 + 1 < byteCount && (bytes[units * 2] | bytes[units * 2 + 1]) != 0) ++units;
+  return units;
+}
+
+}  // namespace
+
+std::string Utf16LeToGbk(const uint8_t* bytes, size_t byteCount) {
+  const size_t units = bytes ? UnitsBeforeNul(bytes, byteCount) : 0;
+  std::string out;
+  if (units == 0) return out;
+  thread_local Converter converter;
+  if (converter.get() == reinterpret_cast<iconv_t>(-1)) {
+    // No GBK converter installed: keep ASCII, mark everything else.
+    for (size_t i = 0; i < units; ++i) {
+      const unsigned unit = bytes[2 * i] | (bytes[2 * i + 1] << 8);
+      out.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+    }
+    return out;
+  }
+  iconv(converter.get(), nullptr, nullptr, nullptr, nullptr);
+
+  char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes));
+  size_t inLeft = units * 2;
+  char chunk[256];
+  while (inLeft > 0) {
+    char* outPtr = chunk;
+    size_t outLeft = sizeof chunk;
+    const size_t rc = iconv(converter.get(), &in, &inLeft, &outPtr, &outLeft);
+    out.append(chunk, static_cast<size_t>(outPtr - chunk));
+    if (rc != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) continue;
+    // EILSEQ (no GBK form, or an unpaired surrogate) or EINVAL (a high
+    // surrogate at the very end): one "?" for the offending unit, then on.
+    const unsigned unit = static_cast<unsigned char>(in[0]) | (static_cast<unsigned char>(in[1]) << 8);
+    size_t skip = 2;
+    if (unit >= 0xD800 && unit <= 0xDBFF && inLeft >= 4) {
+      const unsigned low = static_cast<unsigned char>(in[2]) | (static_cast<unsigned char>(in[3]) << 8);
+      if (low >= 0xDC00 && low <= 0xDFFF) skip = 4;  // a whole pair that GBK lacks
+    }
+    out.push_back('?');
+    in += skip;
+    inLeft -= skip;
+    iconv(converter.get(), nullptr, nullptr, nullptr, nullptr);
+  }
+  return out;
+}
+
+}  // namespace q48

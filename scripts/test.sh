@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The whole test suite: the Linux build with its tests, the same tests under
+# AddressSanitizer+UBSan and ThreadSanitizer, both Windows builds with their
+# static checks and the Wine tests (run from the Linux test tree).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+build() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j"$jobs"
+}
+
+# Windows builds first: the Linux test tree runs them under wine64.
+build windows-x86
+build windows-x64
+
+build linux
+ctest --preset linux -j"$jobs"
+
+for preset in linux-asan linux-tsan; do
+  build "$preset"
+  ctest --preset "$preset" -j"$jobs" -LE 'wine|bench'
+done
