@@ -1,0 +1,271 @@
+#include "exchange.h"
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "photo/portrait.h"
+#include "protocol/frame.h"
+#include "serial/com_port.h"
+
+namespace q48 {
+
+namespace {
+
+// Result codes.
+constexpr int16_t kReaderFound = 1;
+constexpr int16_t kOk = 0;
+constexpr int16_t kNoReader = -1;
+constexpr int16_t kRejected = -2;
+constexpr int16_t kBadArgument = -3;
+constexpr int16_t kTimeout = -4;
+constexpr int16_t kReadCardRejected = -6;
+
+enum class Shape { TakeFirst, SleepFirst };
+
+struct Request {
+  uint8_t group;
+  uint8_t code;
+  Shape shape;
+  int sleepMs;
+  int maxTakes;
+};
+
+constexpr Request kIdentify{0, 2, Shape::SleepFirst, 10, 300};
+constexpr Request kReadCard{10, 4, Shape::TakeFirst, 1, 5000};
+constexpr Request kReadIccid{3, 15, Shape::SleepFirst, 100, 200};
+constexpr Request kReadCardType{3, 10, Shape::SleepFirst, 100, 200};
+constexpr Request kWriteNumber{3, 12, Shape::SleepFirst, 100, 150};
+constexpr Request kWriteContent{3, 11, Shape::SleepFirst, 100, 150};
+
+enum class Outcome { NoReader, OpenFailed, Timeout, Rejected, Accepted };
+
+// One open port for the life of an exchange; destroyed (closed, thread
+// joined) on every way out.
+class Session {
+ public:
+  explicit Session(const ExchangeOptions& options) : options_(options), port_(PortSettings()) {
+    area_.assign(kReceiveAreaSize, 0);
+  }
+
+  // Finds and opens the reader. NoReader, OpenFailed or Accepted.
+  Outcome Open() {
+    int32_t number = 0;
+    if (!options_.device.empty()) {
+      port_.SetDevicePath(options_.device);
+    } else {
+      number = FindReaderPort(options_.roots);
+      if (number < 0) return Outcome::NoReader;
+      port_.SetDeviceDirectory(options_.roots.dev);
+    }
+    if (port_.portHandle() != kInvalidHandle) port_.Close();  // makes the fresh copy openable
+    if (port_.Open(number) == 0) return Outcome::OpenFailed;
+    port_.ResumeReader();
+    return Outcome::Accepted;
+  }
+
+  // Sends one request and waits for its answer; the answer is parsed into
+  // `fields`. Another request's answer (a late or unsolicited message) is set
+  // aside unparsed and the wait goes on within the same limit.
+  Outcome Exchange(const Request& request, const char* payload, ResultFields& fields) {
+    CDataBufferDevice frame;
+    frame = BuildCommandFrame(request.group, request.code, payload);
+    if (options_.trace) options_.trace(true, frame.data, static_cast<size_t>(frame.length));
+    port_.Write(frame.data, frame.length);
+
+    std::fill(area_.begin(), area_.end(), 0);
+    const auto sleep = std::chrono::milliseconds(request.sleepMs);
+    int32_t length = 0;
+    if (request.shape == Shape::TakeFirst) {
+      for (int take = 1; take <= request.maxTakes; ++take) {
+        length = TakeOwn(request);
+        if (length > 0) break;
+        std::this_thread::sleep_for(sleep);
+      }
+    } else {
+      for (int count = 1;; ++count) {
+        std::this_thread::sleep_for(sleep);
+        if (count > request.maxTakes) break;
+        length = TakeOwn(request);
+        if (length > 0) break;
+      }
+    }
+    if (length <= 0) return Outcome::Timeout;
+    PortraitConverter& portrait = options_.portrait ? *options_.portrait : SystemConverter();
+    return ParseResponse(area_.data(), static_cast<size_t>(length), fields, portrait) == 1 ? Outcome::Accepted
+                                                                                           : Outcome::Rejected;
+  }
+
+ private:
+  // One take: the length of a message that answers `request`, or 0.
+  int32_t TakeOwn(const Request& request) {
+    const int32_t length = port_.TakeReceived(area_.data());
+    if (length <= 0) return 0;
+    if (options_.trace) options_.trace(false, area_.data(), static_cast<size_t>(length));
+    const uint8_t group = area_[0], code = area_[1];
+    const bool answers = (group == request.group && code == request.code) ||
+                         // A bare acknowledgement proves the reader is there.
+                         (request.group == 0 && request.code == 2 && group == 0 && code == 1);
+    if (answers) return length;
+    std::fill(area_.begin(), area_.begin() + length, 0);
+    return 0;
+  }
+
+  PortraitConverter& SystemConverter() {
+    if (!systemConverter_) systemConverter_ = std::make_unique<SystemPortraitConverter>();
+    return *systemConverter_;
+  }
+
+  const ExchangeOptions& options_;
+  ComPort port_;
+  std::vector<uint8_t> area_;  // the receive area, on the heap: host threads may have small stacks
+  std::unique_ptr<SystemPortraitConverter> systemConverter_;
+};
+
+ResultFields& Fields() {
+  static ResultFields fields;
+  return fields;
+}
+
+// Runs `body` under the exchange lock; any exception (out of memory
+// included) becomes `failureCode` after `onFailure`, never crossing into the
+// host.
+template <typename Body, typename OnFailure>
+int16_t Guarded(int16_t failureCode, Body body, OnFailure onFailure) {
+  std::lock_guard<std::mutex> lock(ExchangeLock());
+  try {
+    return body();
+  } catch (...) {
+    try {
+      onFailure();
+    } catch (...) {
+    }
+    return failureCode;
+  }
+}
+
+}  // namespace
+
+std::mutex& ExchangeLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+ResultFields& SharedResultFields() { return Fields(); }
+
+int16_t ListReaderCard(const ExchangeOptions& options) {
+  return Guarded(
+      kNoReader,
+      [&]() -> int16_t {
+        Session session(options);
+        switch (session.Open()) {
+          case Outcome::NoReader: return kOk;
+          case Outcome::OpenFailed: return kNoReader;
+          default: break;
+        }
+        return session.Exchange(kIdentify, "D", Fields()) == Outcome::Accepted ? kReaderFound : kNoReader;
+      },
+      [] {});
+}
+
+int16_t ReadCard(const ExchangeOptions& options, char* buffer) {
+  return Guarded(
+      kTimeout,
+      [&]() -> int16_t {
+        ResultFields& fields = Fields();
+        Session session(options);
+        Outcome outcome = session.Open();
+        if (outcome == Outcome::Accepted) outcome = session.Exchange(kReadCard, "", fields);
+        switch (outcome) {
+          case Outcome::Accepted: break;
+          case Outcome::NoReader:
+          case Outcome::OpenFailed: ClearResultFields(fields); return kNoReader;
+          case Outcome::Timeout: ClearResultFields(fields); return kTimeout;
+          case Outcome::Rejected: ClearResultFields(fields); return kReadCardRejected;
+        }
+        const std::string* slots[] = {&fields.Name,      &fields.SexCode,          &fields.Nation,
+                                      &fields.BirthDate, &fields.Address,          &fields.IdNumber,
+                                      &fields.IssuingAuthority, &fields.ValidFrom, &fields.ValidTo,
+                                      &fields.ReservedText,     &fields.PhotoBase64};
+        size_t offset = 0;
+        for (const std::string* slot : slots) {
+          std::memcpy(buffer + offset, slot->data(), slot->size());
+          offset += 100;
+        }
+        return kOk;
+      },
+      [] { ClearResultFields(Fields()); });
+}
+
+namespace {
+
+// ICCID and card type share their shape and failure handling.
+int16_t SimQuery(const ExchangeOptions& options, const Request& request, const char* payload,
+                 const std::function<int16_t(ResultFields&)>& onSuccess) {
+  return Guarded(
+      kTimeout,
+      [&]() -> int16_t {
+        ResultFields& fields = Fields();
+        Session session(options);
+        Outcome outcome = session.Open();
+        if (outcome == Outcome::Accepted) outcome = session.Exchange(request, payload, fields);
+        if (outcome == Outcome::Accepted) return onSuccess(fields);
+        fields.Iccid.clear();
+        switch (outcome) {
+          case Outcome::NoReader: return kNoReader;
+          case Outcome::Rejected: return kRejected;
+          default: return kTimeout;
+        }
+      },
+      [] { Fields().Iccid.clear(); });
+}
+
+}  // namespace
+
+int16_t ReadIccid(const ExchangeOptions& options, char* buffer) {
+  return SimQuery(options, kReadIccid, "", [buffer](ResultFields& fields) {
+    std::memcpy(buffer, fields.Iccid.data(), fields.Iccid.size());
+    return kOk;
+  });
+}
+
+int16_t ReadCardType(const ExchangeOptions& options) {
+  return SimQuery(options, kReadCardType, "\x01",
+                  [](ResultFields& fields) { return static_cast<int16_t>(fields.CardType & 0xFF); });
+}
+
+int16_t WriteCard(const ExchangeOptions& options, const char* content, const char* number) {
+  return Guarded(
+      kTimeout,
+      [&]() -> int16_t {
+        // A missing text is as out of range as an empty one.
+        const std::string prefixed = std::string("+86") + (number ? number : "");
+        const std::string text = content ? content : "";
+        if (text.size() < 1 || text.size() > 19 || prefixed.size() < 4 || prefixed.size() > 22)
+          return kBadArgument;
+        Session session(options);
+        switch (session.Open()) {
+          case Outcome::NoReader: return kNoReader;
+          case Outcome::OpenFailed: return kTimeout;
+          default: break;
+        }
+        // Numbers of 17 to 19 bytes are sent whole: the payload is taken from
+        // the prefixed text itself, never from beyond it.
+        ResultFields& fields = Fields();
+        for (const auto& [request, payload] : {std::make_pair(&kWriteNumber, &prefixed), std::make_pair(&kWriteContent, &text)}) {
+          switch (session.Exchange(*request, payload->c_str(), fields)) {
+            case Outcome::Accepted: break;
+            case Outcome::Rejected: return kRejected;
+            default: return kTimeout;
+          }
+        }
+        return kOk;
+      },
+      [] {});
+}
+
+}  // namespace q48

@@ -1,0 +1,43 @@
+// The exchange behind every export: find the reader, open its port, send one
+// request, poll for the answer, parse it, copy out, close.
+//
+// Runs wholly on the caller's thread. Calls are serialised on one
+// process-wide lock (they share the result fields and the one reader), so a
+// second caller waits for the first. The exported functions use the default
+// options; the command-line client and tests name a device or roots.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "protocol/response.h"
+#include "serial/find_port.h"
+
+namespace q48 {
+
+class PortraitConverter;
+
+struct ExchangeOptions {
+  DiscoveryRoots roots;        // where discovery looks (POSIX)
+  std::string device;          // when set: this device is the reader, no discovery
+  PortraitConverter* portrait = nullptr;  // null: the system converter
+  // Sees each frame written (sent = true) and each message taken from the
+  // queue (sent = false), on the caller's thread, in order.
+  std::function<void(bool sent, const uint8_t* bytes, size_t size)> trace;
+};
+
+int16_t ListReaderCard(const ExchangeOptions& options);
+int16_t ReadCard(const ExchangeOptions& options, char* buffer);
+int16_t ReadIccid(const ExchangeOptions& options, char* buffer);
+int16_t ReadCardType(const ExchangeOptions& options);
+int16_t WriteCard(const ExchangeOptions& options, const char* content, const char* number);
+
+// The process-wide result fields, for tests and the client. Read them only
+// while holding ExchangeLock(), or when no export can run.
+ResultFields& SharedResultFields();
+std::mutex& ExchangeLock();
+
+}  // namespace q48
