@@ -55,7 +55,7 @@ void ReaderTest::SetUp() {
   ASSERT_TRUE(emulator->OpenPty(&error)) << error;
   emulator->Start();
   system = std::make_unique<FakeSystem>();
-  system->AddUsbSerial(port, "0403", "6001", emulator->SlavePath());
+  system->AddUsbSerial(portNumber, "0403", "6001", emulator->SlavePath());
   emptySystem = std::make_unique<FakeSystem>();
   portraitDir = MakeTempDir("portrait");
   portrait = std::make_unique<SystemPortraitConverter>(portraitDir);

@@ -42,7 +42,7 @@ class ReaderTest : public ::testing::Test {
   // Options with no reader attached.
   ExchangeOptions NoReaderOptions();
 
-  int port = 7;
+  int portNumber = 7;
   std::unique_ptr<q48emu::Emulator> emulator;
   std::unique_ptr<FakeSystem> system;
   std::unique_ptr<FakeSystem> emptySystem;
