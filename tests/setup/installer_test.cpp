@@ -311,19 +311,4 @@ TEST(SetupScript, FailureInSystemDirectoryShowsItsPath) {
   ExpectEnd(fake, installer::kExitFailure);
 }
 
-TEST(SetupScript, StepsReportWhetherToGoOn) {
-  FakePlatform fake;
-  fake.files.insert("C:\\x");
-  EXPECT_TRUE(installer::DeleteTarget(fake, "C:\\x"));
-  EXPECT_TRUE(installer::DeleteTarget(fake, "C:\\x"));  // now absent: silent
-  EXPECT_TRUE(installer::CopyToTarget(fake, "C:\\x", "./x"));
-  EXPECT_EQ(fake.output, Marks(2));
-  EXPECT_EQ(fake.chars_read, 0);
-
-  fake.copy_errors["C:\\x"] = 5;
-  EXPECT_FALSE(installer::CopyToTarget(fake, "C:\\x", "./x"));
-  EXPECT_EQ(fake.chars_read, 1);
-  EXPECT_FALSE(fake.exit_status.has_value());  // ending the process is the caller's
-}
-
 }  // namespace
