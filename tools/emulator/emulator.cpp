@@ -1,0 +1,468 @@
+// The portable side of the emulator: card profile, record, answers and
+// misbehaviours. The line (pty, thread) lives in emulator_<platform>.cpp.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "emulator_internal.h"
+#include "protocol/frame.h"
+#include "wlt_format.h"
+
+namespace q48emu {
+
+namespace detail {
+
+namespace {
+
+// Record layout: offsets and sizes in bytes.
+struct TextField {
+  size_t offset;
+  size_t size;
+};
+constexpr size_t kRecordSize = 1295;
+constexpr TextField kName{14, 30};
+constexpr TextField kSex{44, 2};
+constexpr TextField kNation{46, 4};
+constexpr TextField kBirth{50, 16};
+constexpr TextField kAddress{66, 70};
+constexpr TextField kIdNumber{136, 36};
+constexpr TextField kAuthority{172, 30};
+constexpr TextField kValidity{202, 32};
+constexpr size_t kReservedOffset = 234;
+constexpr size_t kReservedSize = 10;
+constexpr size_t kPortraitOffset = 270;
+constexpr size_t kPortraitSize = 1024;
+// Not examined by the library; marks records that came from the emulator.
+constexpr char kRecordHeader[14] = {'Q', '4', '8', '-', 'E', 'M', 'U', '-', 'R', 'E', 'C', 'O', 'R', 'D'};
+
+constexpr uint16_t kReplacement = 0xFFFD;
+constexpr uint16_t kBlank = 0x0020;
+
+bool IsContinuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
+
+void PutUnit(uint8_t* at, uint16_t unit) {
+  at[0] = static_cast<uint8_t>(unit & 0xFF);
+  at[1] = static_cast<uint8_t>(unit >> 8);
+}
+
+// UTF-16LE, blank-padded to the field, cut if too long (never between the
+// two halves of a surrogate pair).
+void PutText(uint8_t* record, TextField field, const std::string& text) {
+  const std::vector<uint16_t> units = Utf8ToUtf16(text);
+  const size_t room = field.size / 2;
+  size_t count = std::min(units.size(), room);
+  if (count > 0 && count < units.size() && units[count - 1] >= 0xD800 && units[count - 1] <= 0xDBFF) --count;
+  uint8_t* at = record + field.offset;
+  for (size_t i = 0; i < room; ++i) PutUnit(at + 2 * i, i < count ? units[i] : kBlank);
+}
+
+bool IsWrite(uint8_t group, uint8_t code) { return group == 3 && (code == 11 || code == 12); }
+
+std::string Text(const std::vector<uint8_t>& bytes, size_t from, size_t count) {
+  if (from >= bytes.size()) return std::string();
+  count = std::min(count, bytes.size() - from);
+  return std::string(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes, size_t limit) {
+  std::string out;
+  char digits[4];
+  for (size_t i = 0; i < bytes.size() && i < limit; ++i) {
+    std::snprintf(digits, sizeof digits, i ? " %02X" : "%02X", bytes[i]);
+    out += digits;
+  }
+  if (bytes.size() > limit) out += " ...";
+  return out;
+}
+
+std::string Describe(const Behaviour& b, const Plan& plan) {
+  std::string notes;
+  auto note = [&notes](const std::string& text) { notes += (notes.empty() ? " [" : ", ") + text; };
+  if (b.badCrc) note("bad CRC");
+  if (b.badEndByte) note("bad end byte");
+  if (b.badStartByte) note("bad start byte");
+  if (b.badLength) note("bad length");
+  if (!b.noiseBefore.empty()) note(std::to_string(b.noiseBefore.size()) + " noise bytes");
+  if (b.twoFrames) note("two frames");
+  if (plan.pieces.size() > 1) note(std::to_string(plan.pieces.size()) + " pieces");
+  if (b.pauseMs > 0) note(std::to_string(b.pauseMs) + " ms pauses");
+  if (b.pace) note("paced");
+  return notes.empty() ? notes : notes + "]";
+}
+
+}  // namespace
+
+std::vector<uint16_t> Utf8ToUtf16(const std::string& text) {
+  std::vector<uint16_t> units;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t size = text.size();
+  for (size_t at = 0; at < size;) {
+    const uint8_t lead = bytes[at];
+    size_t extra;
+    uint32_t cp;
+    // The second byte's range rules out overlong forms, surrogates and
+    // values above U+10FFFF.
+    uint8_t low = 0x80, high = 0xBF;
+    if (lead < 0x80) {
+      units.push_back(lead);
+      ++at;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1;
+      cp = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2;
+      cp = lead & 0x0Fu;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3;
+      cp = lead & 0x07u;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      units.push_back(kReplacement);
+      ++at;
+      continue;
+    }
+    size_t used = 1;
+    bool valid = true;
+    for (; used <= extra; ++used) {
+      if (at + used >= size) {
+        valid = false;
+        break;
+      }
+      const uint8_t next = bytes[at + used];
+      const bool inRange = used == 1 ? next >= low && next <= high : IsContinuation(next);
+      if (!inRange) {
+        valid = false;
+        break;
+      }
+      cp = (cp << 6) | (next & 0x3Fu);
+    }
+    if (!valid) {
+      // The bytes taken so far are one malformed sequence.
+      units.push_back(kReplacement);
+      at += used;
+      continue;
+    }
+    at += used;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      units.push_back(static_cast<uint16_t>(0xD800 + (cp >> 10)));
+      units.push_back(static_cast<uint16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      units.push_back(static_cast<uint16_t>(cp));
+    }
+  }
+  return units;
+}
+
+bool AnswerData(uint8_t group, uint8_t code, const CardProfile& profile, std::vector<uint8_t>* data) {
+  data->clear();
+  if (group == 0 && code == 2) {
+    const size_t count = std::min<size_t>(profile.identText.size(), 0xFFFF);
+    data->push_back(static_cast<uint8_t>(count & 0xFF));
+    data->push_back(static_cast<uint8_t>(count >> 8));
+    data->insert(data->end(), profile.identText.begin(),
+                 profile.identText.begin() + static_cast<std::ptrdiff_t>(count));
+  } else if (group == 10 && code == 4) {
+    *data = BuildIdCardRecord(profile);
+  } else if (group == 3 && code == 15) {
+    const size_t count = std::min<size_t>(profile.iccid.size(), 0xFF);
+    data->push_back(static_cast<uint8_t>(count));
+    data->insert(data->end(), profile.iccid.begin(), profile.iccid.begin() + static_cast<std::ptrdiff_t>(count));
+  } else if (group == 3 && code == 10) {
+    data->push_back(profile.cardType);
+  } else if (!IsWrite(group, code)) {
+    return false;
+  }
+  return true;
+}
+
+Plan PlanAnswer(std::vector<uint8_t> frame, const Behaviour& behaviour) {
+  Plan plan;
+  if (behaviour.hangUp) {
+    plan.hangUp = true;
+    return plan;
+  }
+  if (behaviour.noAnswer || frame.size() < q48::kMinRequestFrame) return plan;
+
+  const size_t n = frame.size();
+  if (behaviour.badCrc) frame[n - 3] ^= 0x01;
+  if (behaviour.badEndByte) frame[n - 1] = 0x07;
+  if (behaviour.badStartByte) frame[8] = 0x05;
+  if (behaviour.badLength) {
+    const auto length = static_cast<uint16_t>(q48::ReadLe16(frame.data() + 9) + 1);
+    frame[9] = static_cast<uint8_t>(length & 0xFF);
+    frame[10] = static_cast<uint8_t>(length >> 8);
+  }
+
+  std::vector<uint8_t> stream = behaviour.noiseBefore;
+  stream.insert(stream.end(), frame.begin(), frame.end());
+  if (behaviour.twoFrames) stream.insert(stream.end(), frame.begin(), frame.end());
+
+  // Cut offsets count from the answer's first byte; noise goes with the
+  // first piece.
+  std::vector<size_t> cuts;
+  for (size_t offset : behaviour.splitAt) {
+    const size_t cut = behaviour.noiseBefore.size() + offset;
+    if (offset > 0 && cut < stream.size()) cuts.push_back(cut);
+  }
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  cuts.push_back(stream.size());
+
+  size_t from = 0;
+  for (size_t cut : cuts) {
+    Piece piece;
+    piece.pauseMs = behaviour.pauseMs;
+    piece.bytes.assign(stream.begin() + static_cast<std::ptrdiff_t>(from),
+                       stream.begin() + static_cast<std::ptrdiff_t>(cut));
+    plan.pieces.push_back(std::move(piece));
+    from = cut;
+  }
+  plan.paced = behaviour.pace;
+  return plan;
+}
+
+Device::Device(CardProfile profile) : profile_(std::move(profile)) {}
+
+void Device::ResetStream() {
+  reassembler_.Reset();
+  stream_.clear();
+}
+
+std::vector<Plan> Device::Feed(const uint8_t* bytes, size_t count) {
+  std::vector<Plan> plans;
+  std::vector<std::string> lines;
+  stream_.insert(stream_.end(), bytes, bytes + count);
+
+  reassembler_.Feed(bytes, count, [&](const uint8_t* message, size_t length) {
+    Request request;
+    request.group = message[0];
+    request.code = message[1];
+    request.body.assign(message + 2, message + length);
+    // The frame is the first acceptable one in the held bytes that carries
+    // this message; what lies before it was dropped as noise or damage.
+    const size_t total = length + 15;
+    size_t at = 0;
+    for (; at + total <= stream_.size(); ++at)
+      if (q48::AcceptFrame(stream_.data() + at, total, q48::kMinRequestFrame) &&
+          std::memcmp(stream_.data() + at + q48::kMessageOffset, message, length) == 0)
+        break;
+    if (at + total <= stream_.size()) {
+      if (at > 0) lines.push_back("ignored " + std::to_string(at) + " bytes that are no valid request");
+      request.frame.assign(stream_.begin() + static_cast<std::ptrdiff_t>(at),
+                           stream_.begin() + static_cast<std::ptrdiff_t>(at + total));
+      stream_.erase(stream_.begin(), stream_.begin() + static_cast<std::ptrdiff_t>(at + total));
+    } else {
+      request.frame.resize(total);
+      q48::EncodeFrame(request.group, request.code, request.body.data(), request.body.size(),
+                       request.frame.data(), total);
+    }
+    Plan plan;
+    std::string line;
+    if (Answer(request, &plan, &line)) plans.push_back(std::move(plan));
+    lines.push_back(std::move(line));
+  });
+
+  // The reassembler keeps only a tail of the stream; the rest was dropped.
+  const size_t pending = std::min(reassembler_.Pending(), stream_.size());
+  if (stream_.size() > pending) {
+    lines.push_back("ignored " + std::to_string(stream_.size() - pending) + " bytes that are no valid request");
+    stream_.erase(stream_.begin(), stream_.end() - static_cast<std::ptrdiff_t>(pending));
+  }
+  for (const std::string& line : lines) Log(line);
+  return plans;
+}
+
+bool Device::Answer(const Request& request, Plan* plan, std::string* logLine) {
+  char head[64];
+  std::snprintf(head, sizeof head, "request %u,%u (%zu bytes)", request.group, request.code, request.frame.size());
+  *logLine = head;
+  if (!request.body.empty()) *logLine += " body " + Hex(request.body, 24);
+
+  std::unique_lock<std::mutex> lock(mutex_);
+  requests_.push_back(request);
+  requestsChanged_.notify_all();
+
+  std::vector<uint8_t> data;
+  if (!AnswerData(request.group, request.code, profile_, &data)) {
+    *logLine += ": unknown, no answer";
+    return false;
+  }
+  Behaviour behaviour = standing_;
+  if (!next_.empty()) {
+    behaviour = std::move(next_.front());
+    next_.pop_front();
+  }
+  uint8_t group = request.group, code = request.code;
+  if (behaviour.answerGroup >= 0 && behaviour.answerCode >= 0) {
+    group = static_cast<uint8_t>(behaviour.answerGroup);
+    code = static_cast<uint8_t>(behaviour.answerCode);
+    AnswerData(group, code, profile_, &data);  // unknown kinds answer with no data
+  }
+  const bool write = IsWrite(request.group, request.code);
+  uint8_t status = behaviour.status;
+  if (status == 0 && write && !profile_.acceptWrites) status = 1;
+
+  // Only an acknowledged write reaches the card.
+  if (write && status == 0 && !behaviour.noAnswer && !behaviour.hangUp) {
+    const std::vector<uint8_t>& body = request.body;
+    if (request.code == 12) {
+      const size_t count = body.size() >= 2 ? q48::ReadLe16(body.data()) : 0;
+      numbers_.push_back(Text(body, 2, count));
+    } else {
+      const size_t count = body.empty() ? 0 : body[0];
+      const std::string first = Text(body, 1, count);
+      contents_.push_back(first);
+      const size_t second = 1 + count;
+      if (second >= body.size() || body[second] != count || Text(body, second + 1, count) != first)
+        *logLine += " (the two copies of the text differ)";
+    }
+  }
+  lock.unlock();
+
+  *plan = PlanAnswer(BuildResponseFrame(group, code, status, data), behaviour);
+  if (plan->hangUp) {
+    *logLine += ": hang up";
+    return true;
+  }
+  if (plan->pieces.empty()) {
+    *logLine += ": no answer (as told)";
+    return false;
+  }
+  size_t bytes = 0;
+  for (const Piece& piece : plan->pieces) bytes += piece.bytes.size();
+  std::snprintf(head, sizeof head, " -> %u,%u status %u, %zu bytes", group, code, status, bytes);
+  *logLine += head + Describe(behaviour, *plan);
+  return true;
+}
+
+void Device::SetBehaviour(const Behaviour& behaviour) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  standing_ = behaviour;
+}
+
+void Device::PushBehaviour(const Behaviour& behaviour) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  next_.push_back(behaviour);
+}
+
+void Device::SetProfile(const CardProfile& profile) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  profile_ = profile;
+}
+
+std::vector<Request> Device::Requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+std::vector<std::string> Device::WrittenNumbers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return numbers_;
+}
+
+std::vector<std::string> Device::WrittenContents() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return contents_;
+}
+
+bool Device::WaitForRequests(size_t count, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return requestsChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
+                                   [&] { return requests_.size() >= count; });
+}
+
+void Device::SetLog(LogFn log, void* context) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  log_ = log;
+  logContext_ = context;
+}
+
+void Device::Log(const std::string& line) const {
+  LogFn log;
+  void* context;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log = log_;
+    context = logContext_;
+  }
+  // Called without the lock: the log may call back into the emulator.
+  if (log) log(line, context);
+}
+
+}  // namespace detail
+
+std::vector<uint8_t> BuildIdCardRecord(const CardProfile& profile) {
+  using namespace detail;
+  std::vector<uint8_t> record(kRecordSize, 0);
+  std::memcpy(record.data(), kRecordHeader, sizeof kRecordHeader);
+  const IdCardFields& card = profile.idCard;
+  PutText(record.data(), kName, card.name);
+  PutText(record.data(), kSex, card.sex);
+  PutText(record.data(), kNation, card.nationCode);
+  PutText(record.data(), kBirth, card.birthDate);
+  PutText(record.data(), kAddress, card.address);
+  PutText(record.data(), kIdNumber, card.idNumber);
+  PutText(record.data(), kAuthority, card.authority);
+  PutText(record.data(), kValidity, card.validity);
+  std::memcpy(record.data() + kReservedOffset, card.reserved.data(), std::min(card.reserved.size(), kReservedSize));
+  std::memcpy(record.data() + kPortraitOffset, profile.portrait.data(),
+              std::min(profile.portrait.size(), kPortraitSize));
+  return record;
+}
+
+std::vector<uint8_t> BuildResponseFrame(uint8_t group, uint8_t code, uint8_t status,
+                                        const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> body;
+  body.reserve(data.size() + 1);
+  body.push_back(status);
+  body.insert(body.end(), data.begin(), data.end());
+  std::vector<uint8_t> frame(body.size() + 17);
+  frame.resize(q48::EncodeFrame(group, code, body.data(), body.size(), frame.data(), frame.size()));
+  return frame;
+}
+
+CardProfile SampleCard() {
+  CardProfile card;
+  card.identText = "CPU-Q48-EMULATOR";
+  card.iccid = "89860318720012345678";
+  card.cardType = 1;
+  IdCardFields& id = card.idCard;
+  id.name = "陈思远";
+  id.sex = "1";
+  id.nationCode = "01";
+  id.birthDate = "19880614";
+  id.address = "浙江省杭州市西湖区青柳路一百二十八号三幢";
+  id.idNumber = "33010619880614131X";
+  id.authority = "杭州市公安局西湖分局";
+  id.validity = "2019082620390826";
+  id.reserved = "";
+  // The drawn portrait takes well under the card's 1024 bytes; an encoder
+  // failure would leave the card without one, which the tests notice.
+  wltrs::EncodePortrait(wltrs::DrawSamplePortrait(), &card.portrait);
+  return card;
+}
+
+// The public calls that need no line.
+
+void Emulator::SetBehaviour(const Behaviour& behaviour) { state_->device.SetBehaviour(behaviour); }
+void Emulator::PushBehaviour(const Behaviour& behaviour) { state_->device.PushBehaviour(behaviour); }
+void Emulator::SetProfile(const CardProfile& profile) { state_->device.SetProfile(profile); }
+std::vector<Request> Emulator::Requests() const { return state_->device.Requests(); }
+std::vector<std::string> Emulator::WrittenNumbers() const { return state_->device.WrittenNumbers(); }
+std::vector<std::string> Emulator::WrittenContents() const { return state_->device.WrittenContents(); }
+bool Emulator::WaitForRequests(size_t count, int timeoutMs) const {
+  return state_->device.WaitForRequests(count, timeoutMs);
+}
+void Emulator::SetLog(void (*log)(const std::string& line, void* context), void* context) {
+  state_->device.SetLog(log, context);
+}
+
+}  // namespace q48emu
