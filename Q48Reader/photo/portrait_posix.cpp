@@ -114,9 +114,9 @@ SystemPortraitConverter::SystemPortraitConverter(std::string directory)
 int32_t SystemPortraitConverter::ConvertPortrait(const uint8_t* portrait, int32_t* length, uint8_t* jpeg,
                                                  size_t capacity) {
   if (portrait == nullptr || length == nullptr || jpeg == nullptr || *length < 0) return kFileError;
-  // The parent (~/.cache) may be missing on a fresh account.
-  const size_t slash = directory_.find_last_of('/');
-  if (slash != std::string::npos && slash > 0) (void)mkdir(directory_.substr(0, slash).c_str(), 0700);
+  // Parents (~/.cache, even the home) may be missing on a fresh account.
+  for (size_t slash = directory_.find('/', 1); slash != std::string::npos; slash = directory_.find('/', slash + 1))
+    (void)mkdir(directory_.substr(0, slash).c_str(), 0700);
   (void)mkdir(directory_.c_str(), 0700);
   const std::string wlt = directory_ + "/pic.wlt";
   const std::string bmp = directory_ + "/pic.bmp";
