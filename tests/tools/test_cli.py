@@ -1,0 +1,159 @@
+"""The q48 client, q48-emulator and the Python example, run as processes."""
+import json
+import os
+import subprocess
+import tempfile
+import unittest
+
+BIN = os.environ.get("Q48_BIN", os.path.join(os.path.dirname(__file__), "../../build/linux/bin"))
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "../.."))
+SAMPLE = {
+    "name": "陈思远            ", "sex_code": "1", "nation": "汉族", "birth_date": "19880614",
+    "address": "浙江省杭州市西湖区青柳路一百二十八号三幢", "id_number": "33010619880614131X",
+    "issuing_authority": "杭州市公安局西湖分局", "valid_from": "20190826", "valid_to": "20390826",
+    "reserved": "",
+}
+
+
+class Emulator:
+    """q48-emulator in the background; its pty path is `device`."""
+
+    def __init__(self, *flags):
+        self.process = subprocess.Popen([os.path.join(BIN, "q48-emulator"), *flags], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+        self.device = self.process.stdout.readline().strip()
+
+    def close(self):
+        self.process.terminate()
+        _, log = self.process.communicate(timeout=10)
+        return log
+
+
+def q48(*args, timeout=60):
+    return subprocess.run([os.path.join(BIN, "q48"), *args], capture_output=True, timeout=timeout)
+
+
+class ClientAgainstEmulator(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.emulators = []
+
+    def tearDown(self):
+        for emulator in self.emulators:
+            emulator.close()
+        self.tmp.cleanup()
+
+    def emulator(self, *flags):
+        emulator = Emulator(*flags)
+        self.emulators.append(emulator)
+        self.assertTrue(emulator.device.startswith("/dev/"), emulator.device)
+        return emulator
+
+    def json_of(self, run):
+        self.assertEqual(run.stdout.count(b"\n"), 1, run.stdout)
+        return json.loads(run.stdout.decode("utf-8"))
+
+    def test_every_command_in_json(self):
+        device = self.emulator().device
+        photo = os.path.join(self.tmp.name, "me.jpg")
+        run = q48("--port", device, "--json", "read-card", "--photo", photo)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        out = self.json_of(run)
+        self.assertEqual((out["command"], out["result"], out["result_name"]), ("read-card", 0, "Q48_OK"))
+        for key, value in SAMPLE.items():
+            self.assertEqual(out["fields"][key], value, key)
+        self.assertEqual(out["fields"]["photo"], photo)
+        with open(photo, "rb") as f:
+            jpeg = f.read()
+        self.assertEqual(jpeg[:2], b"\xff\xd8")
+        self.assertEqual(int(out["fields"]["photo_bytes"]), len(jpeg))
+
+        out = self.json_of(q48("--port", device, "--json", "iccid"))
+        self.assertEqual(out["fields"]["iccid"], "89860318720012345678")
+        out = self.json_of(q48("--port", device, "--json", "card-type"))
+        self.assertEqual((out["result"], out["fields"]["card_type"]), (1, "1"))
+        run = q48("--port", device, "--json", "write", "--number", "13800138000", "--content", "hi")
+        self.assertEqual((run.returncode, self.json_of(run)["result"]), (0, 0))
+        out = self.json_of(q48("--port", device, "--json", "list"))
+        self.assertEqual((out["result"], out["result_name"]), (1, "Q48_READER_FOUND"))
+
+    def test_labels_for_people(self):
+        run = q48("--port", self.emulator().device, "read-card", "--no-photo")
+        text = run.stdout.decode("utf-8")
+        self.assertIn("Name:", text)
+        self.assertIn("Ethnic group:   汉族\n", text)
+        self.assertIn("Result:         0 Q48_OK", text)
+
+    def test_failures_have_their_exit_status_and_explanation(self):
+        refusing = self.emulator("--status", "1").device
+        run = q48("--port", refusing, "--json", "read-card")
+        out = self.json_of(run)
+        self.assertEqual((run.returncode, out["result"], out["result_name"]), (3, -6, "Q48_ERR_READ_CARD"))
+        self.assertTrue(out["message"])
+        run = q48("--port", refusing, "--json", "iccid")
+        self.assertEqual((run.returncode, self.json_of(run)["result"]), (3, -2))
+
+        run = q48("--port", refusing, "--json", "write", "--number", "", "--content", "x")
+        self.assertEqual((run.returncode, self.json_of(run)["result"]), (4, -3))
+
+        missing = os.path.join(self.tmp.name, "ttyUSB9")
+        run = q48("--port", missing, "--json", "read-card")
+        self.assertEqual((run.returncode, self.json_of(run)["result"]), (2, -1))
+        run = q48("--port", missing, "--json", "card-type")
+        self.assertEqual((run.returncode, self.json_of(run)["result"]), (5, -4))
+
+        silent = self.emulator("--no-answer").device
+        run = q48("--port", silent, "--json", "read-card")
+        self.assertEqual((run.returncode, self.json_of(run)["result"]), (5, -4))
+
+    def test_usage_errors(self):
+        for args in ([], ["frobnicate"], ["write", "--number", "1"], ["--port"], ["list", "extra"]):
+            run = q48(*args)
+            self.assertEqual(run.returncode, 1, args)
+            self.assertIn(b"usage:", run.stderr)
+        self.assertEqual(q48("--help").returncode, 0)
+
+    def test_trace_shows_frames_with_meaning(self):
+        run = q48("--port", self.emulator().device, "--trace", "card-type")
+        trace = run.stderr.decode()
+        self.assertIn("> read card type request (group 3, code 10), 18 bytes: "
+                      "55 55 55 55 55 55 55 55 04 06 00 00 03 0A 01 5B 2B 06", trace)
+        self.assertIn("< read card type answer (group 3, code 10), status 0 (success), 4 bytes: 03 0A 00 01", trace)
+
+    def test_emulator_logs_each_exchange_and_misbehaves_on_request(self):
+        emulator = Emulator("--split", "3,20", "--pause-ms", "5", "--noise", "7")
+        try:
+            run = q48("--port", emulator.device, "--json", "iccid")
+            self.assertEqual(self.json_of(run)["result"], 0)
+        finally:
+            log = emulator.close()
+        self.assertIn("request 3,15", log)
+
+
+class HostProgramsAgainstTheEmulatedReader(unittest.TestCase):
+    def test_python_example_through_the_exports(self):
+        run = subprocess.run(
+            [os.path.join(ROOT, "scripts/with-emulated-reader.sh"), "--",
+             "python3", os.path.join(ROOT, "examples/read_card.py"), os.path.join(BIN, "libQ48Reader.so")],
+            capture_output=True, timeout=120, env=dict(os.environ, Q48_BIN=BIN))
+        if run.returncode != 0 and b"unshare" in run.stderr:
+            self.skipTest("no mount namespaces here: " + run.stderr.decode(errors="replace"))
+        self.assertEqual(run.returncode, 0, run.stderr)
+        out = json.loads(run.stdout.decode("utf-8"))
+        self.assertEqual((out["list"], out["read_card"], out["iccid_result"], out["card_type"], out["write"]),
+                         (1, 0, 0, 1, 0))
+        self.assertEqual(out["card"]["id_number"], SAMPLE["id_number"])
+        self.assertTrue(out["card"]["photo_is_jpeg"])
+
+    def test_q48_list_finds_the_reader_by_its_usb_identity(self):
+        run = subprocess.run([os.path.join(ROOT, "scripts/with-emulated-reader.sh"), "--",
+                              os.path.join(BIN, "q48"), "--json", "list"],
+                             capture_output=True, timeout=60, env=dict(os.environ, Q48_BIN=BIN))
+        if run.returncode != 0 and b"unshare" in run.stderr:
+            self.skipTest("no mount namespaces here")
+        out = json.loads(run.stdout.decode("utf-8"))
+        self.assertEqual((out["result"], out["fields"]["port"]), (1, "0"))
+
+
+if __name__ == "__main__":
+    unittest.main()
