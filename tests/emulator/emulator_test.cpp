@@ -125,10 +125,12 @@ class EmulatorTest : public ::testing::Test {
     log.push_back(line);
   }
 
-  q48emu::Emulator emulator;
-  std::unique_ptr<Client> client;
+  // Destroyed in reverse: the client end first, then the emulator and its
+  // thread, then the log that thread writes to.
   std::mutex logMutex;
   std::vector<std::string> log;
+  q48emu::Emulator emulator;
+  std::unique_ptr<Client> client;
 };
 
 TEST_F(EmulatorTest, SampleCardAnswersPassAcceptanceAndDecode) {

@@ -412,9 +412,10 @@ std::vector<uint8_t> BuildIdCardRecord(const CardProfile& profile) {
   PutText(record.data(), kIdNumber, card.idNumber);
   PutText(record.data(), kAuthority, card.authority);
   PutText(record.data(), kValidity, card.validity);
-  std::memcpy(record.data() + kReservedOffset, card.reserved.data(), std::min(card.reserved.size(), kReservedSize));
-  std::memcpy(record.data() + kPortraitOffset, profile.portrait.data(),
-              std::min(profile.portrait.size(), kPortraitSize));
+  std::copy_n(card.reserved.begin(), std::min(card.reserved.size(), kReservedSize),
+              record.begin() + kReservedOffset);
+  std::copy_n(profile.portrait.begin(), std::min(profile.portrait.size(), kPortraitSize),
+              record.begin() + kPortraitOffset);
   return record;
 }
 
