@@ -91,13 +91,4 @@ TEST(EmulatorRecord, DecodesToTheGivenFields) {
   EXPECT_EQ(fields.IdNumber, "33010619880614131X");
 }
 
-TEST(EmulatorRecord, SampleIdentityNumberHasAValidCheckCharacter) {
-  const std::string id = q48emu::SampleCard().idCard.idNumber;
-  ASSERT_EQ(id.size(), 18u);
-  static const int kWeights[17] = {7, 9, 10, 5, 8, 4, 2, 1, 6, 3, 7, 9, 10, 5, 8, 4, 2};
-  int sum = 0;
-  for (int i = 0; i < 17; ++i) sum += (id[static_cast<size_t>(i)] - '0') * kWeights[i];
-  EXPECT_EQ(id[17], "10X98765432"[sum % 11]);
-}
-
 }  // namespace
