@@ -87,7 +87,8 @@ class Emulator {
   // master never sees a hang-up between the library's opens. Returns false
   // with a reason in *error on failure.
   bool OpenPty(std::string* error = nullptr);
-  // Serves an already open descriptor instead (e.g. a serial device).
+  // Serves an already open descriptor instead (e.g. a serial device). The
+  // emulator owns `fd` from then on and closes it.
   void ServeFd(int fd);
   // Path of the pty slave the library opens ("" without a pty).
   const std::string& SlavePath() const;
@@ -98,6 +99,7 @@ class Emulator {
   // Applies to every following answer until changed.
   void SetBehaviour(const Behaviour& behaviour);
   // Applies to the next answer only, then the standing behaviour again.
+  // Pushed behaviours queue up: each one serves one answer, in order.
   void PushBehaviour(const Behaviour& behaviour);
   void SetProfile(const CardProfile& profile);
   // Sends raw bytes now (tests: unsolicited frames, noise).
