@@ -26,7 +26,7 @@ std::vector<uint8_t> ReadCardAnswer() {
   for (size_t i = 270; i < 1294; ++i) body[1 + i] = static_cast<uint8_t>(rng());
   std::vector<uint8_t> frame(body.size() + 17);
   frame.resize(EncodeFrame(10, 4, body.data(), body.size(), frame.data(), frame.size()));
-  return frame;  // 1312 bytes
+  return frame;  // 1313 bytes
 }
 
 class NoPortrait : public PortraitConverter {
@@ -52,7 +52,7 @@ void BM_BuildCommandFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_BuildCommandFrame);
 
-// A 1312-byte answer read in chunks of the given size.
+// A 1313-byte answer read in chunks of the given size.
 void BM_ReassembleReadCardAnswer(benchmark::State& state) {
   const auto frame = ReadCardAnswer();
   const auto chunk = static_cast<size_t>(state.range(0));
