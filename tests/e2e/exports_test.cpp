@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -379,6 +380,52 @@ TEST_F(ExportsTest, ConcurrentCallersAreSerialised) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(ok.load(), 12);
   EXPECT_EQ(emulator->Requests().size(), 12u);
+}
+
+}  // namespace
+}  // namespace q48::test
+
+namespace q48::test {
+namespace {
+
+// A device that floods the line while the exchange waits.
+class Flood {
+ public:
+  Flood(q48emu::Emulator& emulator, bool preambleOnly) : emulator_(emulator) {
+    thread_ = std::thread([this, preambleOnly] {
+      std::mt19937 rng(11);
+      std::vector<uint8_t> chunk(512);
+      while (!stop_) {
+        for (auto& b : chunk) b = preambleOnly ? 0x55 : static_cast<uint8_t>(rng());
+        emulator_.SendRaw(chunk);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+  }
+  ~Flood() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  q48emu::Emulator& emulator_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(ExportsTest, EndlessPreambleOrGarbageNeitherHangsNorHidesTheAnswer) {
+  for (bool preambleOnly : {true, false}) {
+    Flood flood(*emulator, preambleOnly);
+    // The reader's answer, between the flood's chunks, is still found.
+    EXPECT_EQ(ListReaderCard(Options()), 1);
+    // Without an answer the wait ends on time.
+    q48emu::Behaviour silent;
+    silent.noAnswer = true;
+    emulator->PushBehaviour(silent);
+    const auto start = Clock::now();
+    EXPECT_EQ(ListReaderCard(Options()), -1);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 10.0);
+  }
 }
 
 }  // namespace
