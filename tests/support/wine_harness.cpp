@@ -185,7 +185,9 @@ RunResult WineProcess::Wait() {
       exited = true;
       drain_deadline = now;
     }
-    if (stdout_fd_ < 0 && stderr_fd_ < 0) break;
+    // Both pipes can end before the program is seen to exit; its status
+    // is still to be collected (poll below then only paces the loop).
+    if (exited && stdout_fd_ < 0 && stderr_fd_ < 0) break;
     if (exited && now >= drain_deadline) break;
 
     pollfd fds[3];
