@@ -1,0 +1,835 @@
+// Q48Reader.dll (x64 build) under wine64, through its real exports, against
+// the emulator on a pty: the registry declares the reader's USB serial device
+// and $WINEPREFIX/dosdevices/com7 links to the pty, so discovery, the port,
+// the exchange and the portrait conversion all run as on Windows.
+//
+// Wine runs as an unprivileged user in a prefix of its own: the port-held
+// case relies on TIOCEXCL, which root ignores. When the suite itself runs as
+// root it drops to "nobody" for Wine (through this program's --run-as mode).
+//
+// Modes besides the tests: --prepare (boot the prefix and start its
+// wineserver, a CTest fixture) and --stop (stop that wineserver).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <iconv.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulator.h"
+#include "wine_harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using q48::wine::RunOptions;
+using q48::wine::RunResult;
+using q48::wine::WineHarness;
+
+const std::string kWin64Bin = Q48_WIN64_BIN;
+const std::string kPrefix = Q48_READER_WINE_PREFIX;
+const std::string kHome = kPrefix + "-home";
+const std::string kHostDir = "q48host";               // under C:, with the stand-in decoder
+const std::string kNoDecoderDir = "q48host-nodecoder";  // under C:, without it
+const char* const kHostFiles[] = {"q48_wine_host.exe", "Q48Reader.dll", "WltRS.dll"};
+const char kPortsClass[] = "{4d36e978-e325-11ce-bfc1-08002be10318}";
+constexpr int kSkipped = 77;
+
+// ---------------------------------------------------------------------------
+// Who runs Wine.
+
+struct WineUser {
+  bool drop = false;  // run Wine as uid/gid instead of ourselves (we are root)
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+WineUser ChooseUser() {
+  WineUser user;
+  user.uid = getuid();
+  user.gid = getgid();
+  if (geteuid() != 0) return user;
+  user.drop = true;
+  user.uid = 65534;
+  user.gid = 65534;
+  if (const passwd* nobody = getpwnam("nobody")) {
+    user.uid = nobody->pw_uid;
+    user.gid = nobody->pw_gid;
+  }
+  return user;
+}
+
+std::string SelfPath() {
+  std::error_code error;
+  return fs::read_symlink("/proc/self/exe", error).string();
+}
+
+std::string Quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void ChownTree(const std::string& path, const WineUser& user) {
+  if (!user.drop) return;
+  (void)lchown(path.c_str(), user.uid, user.gid);
+  std::error_code error;
+  if (!fs::is_directory(path, error)) return;
+  for (const auto& entry : fs::recursive_directory_iterator(path, error))
+    (void)lchown(entry.path().c_str(), user.uid, user.gid);
+}
+
+// Runs a program as the Wine user with standard streams on /dev/null (for
+// the wineserver and for programs whose helpers outlive them).
+int RunDetachedAs(const WineUser& user, const std::vector<std::string>& argv,
+                  const std::vector<std::string>& env) {
+  std::vector<char*> args, envp;
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  for (const auto& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+    }
+    close_range(3, ~0U, 0);
+    if (user.drop && (setgroups(0, nullptr) != 0 || setgid(user.gid) != 0 || setuid(user.uid) != 0)) _exit(126);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The Wine programs as found before this program points $Q48_WINE64 at its
+// wrapper.
+struct WineTools {
+  std::string unavailable;
+  std::string wine64;
+  std::string wineserver;
+};
+
+const WineTools& Tools() {
+  static const WineTools tools = [] {
+    const WineHarness plain;
+    return WineTools{plain.Unavailable(), plain.wine64(), plain.wineserver()};
+  }();
+  return tools;
+}
+
+// The prefix of these tests, its Wine user and the host program's folders.
+class ReaderPrefix {
+ public:
+  ReaderPrefix() : user_(ChooseUser()) {}
+
+  // Why the suite cannot run here, or "".
+  std::string Unavailable() const {
+    if (!Tools().unavailable.empty()) return Tools().unavailable;
+    for (const char* name : kHostFiles) {
+      if (!fs::exists(kWin64Bin + "/" + name))
+        return kWin64Bin + "/" + name + " is missing: build the windows-x64 preset first";
+    }
+    return "";
+  }
+
+  const WineUser& user() const { return user_; }
+  std::string DriveC() const { return kPrefix + "/drive_c"; }
+  std::string HostDir(const std::string& name) const { return DriveC() + "/" + name; }
+
+  // Boots the prefix (first time only) and starts its wineserver, which
+  // then stays for two minutes after its last program. "" on success.
+  std::string Prepare() {
+    std::error_code error;
+    struct stat info {};
+    if (stat(kPrefix.c_str(), &info) == 0 && user_.drop && info.st_uid != user_.uid) fs::remove_all(kPrefix, error);
+    fs::create_directories(kPrefix, error);
+    fs::create_directories(kHome, error);
+    ChownTree(kHome, user_);
+    if (user_.drop) (void)chown(kPrefix.c_str(), user_.uid, user_.gid);
+
+    const std::string& wine64 = Tools().wine64;
+    const std::string& wineserver = Tools().wineserver;
+    if (user_.drop) {
+      // The harness runs $Q48_WINE64; make that a script that drops to the
+      // Wine user and then runs the real wine64.
+      const std::string wrapper = kPrefix + "-wine64";
+      WriteFile(wrapper, "#!/bin/sh\nexec " + Quoted(SelfPath()) + " --run-as " + std::to_string(user_.uid) + ":" +
+                             std::to_string(user_.gid) + " " + Quoted(wine64) + " \"$@\"\n");
+      chmod(wrapper.c_str(), 0755);
+      setenv("Q48_WINE64", wrapper.c_str(), 1);
+    }
+    harness_ = std::make_unique<WineHarness>(kPrefix);
+    const std::string booted = harness_->EnsurePrefix();
+    if (!booted.empty()) return booted;
+    ChownTree(kPrefix + "/.q48-booted", user_);
+    // Our own server (the harness starts one as the caller, which Wine
+    // refuses for another user's prefix), then one program with its output
+    // on /dev/null, so that the helper processes it starts, which live as
+    // long as the server, hold none of our pipes.
+    RunDetachedAs(user_, {wineserver, "-p120"}, ServerEnvironment());
+    RunDetachedAs(user_, {wine64, "cmd", "/c", "exit"}, ServerEnvironment());
+    return "";
+  }
+
+  std::string Stop() {
+    if (!Tools().unavailable.empty() || !fs::exists(kPrefix)) return "";
+    if (RunDetachedAs(user_, {Tools().wineserver, "-k"}, ServerEnvironment()) < 0) return "wineserver -k hung";
+    RunDetachedAs(user_, {Tools().wineserver, "-w"}, ServerEnvironment());
+    return "";
+  }
+
+  RunResult Run(RunOptions options) const {
+    options.environment.emplace_back("HOME", kHome);
+    return harness_->Run(options);
+  }
+
+  // Fresh copies of the host program with the library, with and without the
+  // stand-in decoder beside it.
+  void InstallHost() const {
+    for (const std::string& dir : {kHostDir, kNoDecoderDir}) {
+      fs::create_directories(HostDir(dir));
+      for (const char* name : kHostFiles) {
+        if (dir == kNoDecoderDir && std::string(name) == "WltRS.dll") continue;
+        fs::copy_file(kWin64Bin + "/" + name, HostDir(dir) + "/" + name, fs::copy_options::overwrite_existing);
+      }
+      ChownTree(HostDir(dir), user_);
+    }
+  }
+
+ private:
+  std::vector<std::string> ServerEnvironment() const {
+    return {"WINEPREFIX=" + kPrefix, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=", "HOME=" + kHome,
+            "LANG=zh_CN.UTF-8", "LC_ALL=zh_CN.UTF-8", "PATH=/usr/bin:/bin"};
+  }
+
+  WineUser user_;
+  std::unique_ptr<WineHarness> harness_;
+};
+
+// ---------------------------------------------------------------------------
+// Registry devices.
+
+struct Device {
+  std::string instance;      // e.g. FTDIBUS\VID_0403+PID_6001+Q48A\0000
+  std::string friendlyName;  // empty: none
+  std::string description;   // empty: none
+  std::string symbolicLink;  // empty: \\?\ + instance with # for \ + #{class}
+};
+
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\\' ? std::string("\\\\") : c == '"' ? std::string("\\\"") : std::string(1, c);
+  return out;
+}
+
+std::string Hashed(std::string text) {
+  std::replace(text.begin(), text.end(), '\\', '#');
+  return text;
+}
+
+const char kControl[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet";
+
+// Instances the tests declare, all removed before each declaration.
+const char* const kOurInstances[] = {
+    "Enum\\FTDIBUS",
+    "Enum\\FTDIBUSX",
+    "Enum\\USB\\VID_0403&PID_6001",
+    "Enum\\USB\\VID_0403+PID_6001",
+    "Enum\\USB\\X_VID_0403&PID_6001",
+    "Enum\\ACPI\\Q48TEST",
+};
+
+std::string RegistryText(const std::vector<Device>& devices) {
+  std::ostringstream reg;
+  reg << "REGEDIT4\n\n";
+  reg << "[-" << kControl << "\\Control\\DeviceClasses\\" << kPortsClass << "]\n";
+  for (const char* key : kOurInstances) reg << "[-" << kControl << "\\" << key << "]\n";
+  for (const Device& device : devices) {
+    reg << "\n[" << kControl << "\\Enum\\" << device.instance << "]\n";
+    reg << "\"ClassGUID\"=\"" << kPortsClass << "\"\n\"Class\"=\"Ports\"\n";
+    if (!device.friendlyName.empty()) reg << "\"FriendlyName\"=\"" << Escaped(device.friendlyName) << "\"\n";
+    if (!device.description.empty()) reg << "\"DeviceDesc\"=\"" << Escaped(device.description) << "\"\n";
+    const std::string ifaceKey = std::string(kControl) + "\\Control\\DeviceClasses\\" + kPortsClass + "\\##?#" +
+                                 Hashed(device.instance) + "#" + kPortsClass;
+    const std::string link = device.symbolicLink.empty()
+                                 ? "\\\\?\\" + Hashed(device.instance) + "#" + kPortsClass
+                                 : device.symbolicLink;
+    reg << "\n[" << ifaceKey << "]\n\"DeviceInstance\"=\"" << Escaped(device.instance) << "\"\n";
+    reg << "\n[" << ifaceKey << "\\#]\n\"SymbolicLink\"=\"" << Escaped(link) << "\"\n";
+    reg << "\n[" << ifaceKey << "\\#\\Control]\n\"Linked\"=dword:00000001\n";
+  }
+  return reg.str();
+}
+
+Device FtdiReader(const std::string& serial, const std::string& com) {
+  return {"FTDIBUS\\VID_0403+PID_6001+" + serial + "\\0000", "USB Serial Port (" + com + ")", "USB Serial Port", ""};
+}
+
+// ---------------------------------------------------------------------------
+// Text and picture helpers.
+
+std::string Gbk(const std::string& utf8) {
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return "<no iconv GBK>";
+  std::string in = utf8, out(utf8.size() * 2 + 4, '\0');
+  char* inp = in.data();
+  char* outp = out.data();
+  size_t inLeft = in.size(), outLeft = out.size();
+  const size_t done = iconv(cd, &inp, &inLeft, &outp, &outLeft);
+  iconv_close(cd);
+  if (done == static_cast<size_t>(-1)) return "<not GBK>";
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+std::string Base64Decode(const std::string& text) {
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned value = 0;
+  int bits = 0;
+  for (char c : text) {
+    if (c == '=') break;
+    const size_t index = alphabet.find(c);
+    if (index == std::string::npos) return "<not Base64>";
+    value = (value << 6) | static_cast<unsigned>(index);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((value >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+// Width and height from a baseline or progressive JPEG's frame header.
+bool JpegSize(const std::string& jpeg, int* width, int* height) {
+  for (size_t at = 2; at + 9 < jpeg.size();) {
+    if (static_cast<unsigned char>(jpeg[at]) != 0xFF) return false;
+    const auto marker = static_cast<unsigned char>(jpeg[at + 1]);
+    const size_t length = (static_cast<unsigned char>(jpeg[at + 2]) << 8) | static_cast<unsigned char>(jpeg[at + 3]);
+    if (marker == 0xC0 || marker == 0xC2) {
+      *height = (static_cast<unsigned char>(jpeg[at + 5]) << 8) | static_cast<unsigned char>(jpeg[at + 6]);
+      *width = (static_cast<unsigned char>(jpeg[at + 7]) << 8) | static_cast<unsigned char>(jpeg[at + 8]);
+      return true;
+    }
+    at += 2 + length;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// A call of one export through the host program.
+
+struct Call {
+  bool ran = false;
+  int result = 99999;
+  long long elapsedUs = -1;
+  std::string buffer;  // the whole buffer, when the export has one
+  std::string output;  // for failure messages
+};
+
+Call Parse(const RunResult& run, unsigned char fill) {
+  Call call;
+  call.output = run.stdout_bytes + run.stderr_bytes + run.error;
+  call.ran = run.started && !run.timed_out && run.exit_status == 0;
+  std::istringstream lines(run.stdout_bytes);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream words(line);
+    std::string key;
+    words >> key;
+    if (key == "result") {
+      words >> call.result;
+    } else if (key == "elapsed_us") {
+      words >> call.elapsedUs;
+    } else if (key == "buffer") {
+      size_t size = 0;
+      std::string hex;
+      words >> size >> hex;
+      call.buffer.assign(size, static_cast<char>(fill));
+      for (size_t i = 0; i + 1 < hex.size() && i / 2 < size; i += 2)
+        call.buffer[i / 2] = static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+  }
+  return call;
+}
+
+// ---------------------------------------------------------------------------
+// The fixture: the emulator on a pty that Wine sees as COM7, and the reader
+// declared in the registry.
+
+class WineReader : public ::testing::Test {
+ protected:
+  static constexpr unsigned char kFill = 0xEE;  // what the caller's buffers hold before a call
+
+  void SetUp() override {
+    const std::string why = prefix_.Unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    ASSERT_EQ(prefix_.Prepare(), "");
+    prefix_.InstallHost();
+
+    emulator_ = std::make_unique<q48emu::Emulator>(q48emu::SampleCard());
+    std::string error;
+    ASSERT_TRUE(emulator_->OpenPty(&error)) << error;
+    emulator_->Start();
+    slave_ = emulator_->SlavePath();
+    if (prefix_.user().drop) {
+      ASSERT_EQ(chown(slave_.c_str(), prefix_.user().uid, prefix_.user().gid), 0);
+    }
+    LinkPort("com7");
+    DeclareDevices({FtdiReader("Q48A", "COM7")});
+  }
+
+  void TearDown() override {
+    if (emulator_) emulator_->Stop();
+  }
+
+  // $WINEPREFIX/dosdevices/<name> -> the emulator's pty.
+  void LinkPort(const std::string& name) {
+    const std::string link = std::string(Q48_READER_WINE_PREFIX) + "/dosdevices/" + name;
+    std::error_code error;
+    fs::remove(link, error);
+    fs::create_symlink(slave_, link, error);
+    ASSERT_FALSE(error) << error.message();
+  }
+
+  void DeclareDevices(const std::vector<Device>& devices) {
+    const std::string file = prefix_.DriveC() + "/q48-devices.reg";
+    WriteFile(file, RegistryText(devices));
+    ChownTree(file, prefix_.user());
+    RunOptions run;
+    run.program = "regedit";
+    run.args = {"/S", "C:\\q48-devices.reg"};
+    const RunResult result = prefix_.Run(run);
+    ASSERT_TRUE(result.started && !result.timed_out && result.exit_status == 0)
+        << "regedit: status " << result.exit_status << (result.timed_out ? " (timed out) " : " ") << result.error
+        << result.stderr_bytes << result.stdout_bytes;
+  }
+
+  // Runs one export in a fresh host process. args: the export's name, then
+  // zelWriteCard's content and number.
+  Call Export(std::vector<std::string> args, const std::string& dir = kHostDir, int repeat = 1) {
+    RunOptions run;
+    run.program = prefix_.HostDir(dir) + "/q48_wine_host.exe";
+    run.working_directory = prefix_.HostDir(dir);
+    char fill[8];
+    std::snprintf(fill, sizeof fill, "%02X", kFill);
+    args.insert(args.end(), {"--fill", fill, "--repeat", std::to_string(repeat)});
+    run.args = args;
+    run.time_limit = std::chrono::seconds(90);
+    return Parse(prefix_.Run(run), kFill);
+  }
+
+  int Result(const std::vector<std::string>& args) {
+    const Call call = Export(args);
+    EXPECT_TRUE(call.ran) << call.output;
+    return call.result;
+  }
+
+  // Whether a caller's buffer came back as it went in.
+  static bool Untouched(const Call& call) {
+    return !call.buffer.empty() && std::all_of(call.buffer.begin(), call.buffer.end(), [](char c) {
+      return static_cast<unsigned char>(c) == kFill;
+    });
+  }
+
+  size_t RequestCount() const { return emulator_->Requests().size(); }
+
+  // Another program's hold on the port: TIOCEXCL (which refuses every later
+  // open but root's) and an exclusive lock.
+  class PortHold {
+   public:
+    explicit PortHold(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+      if (fd_ >= 0) held_ = ioctl(fd_, TIOCEXCL) == 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    }
+    ~PortHold() {
+      if (fd_ < 0) return;
+      // TIOCEXCL outlives the close on a pty.
+      (void)ioctl(fd_, TIOCNXCL);
+      close(fd_);
+    }
+    bool held() const { return held_; }
+
+   private:
+    int fd_;
+    bool held_ = false;
+  };
+
+  ReaderPrefix prefix_;
+  std::unique_ptr<q48emu::Emulator> emulator_;
+  std::string slave_;
+};
+
+// The situation table, one situation at a time, for all five exports.
+
+TEST_F(WineReader, NoReaderDeclared) {
+  DeclareDevices({});
+  EXPECT_EQ(Result({"zelListReaderCard"}), 0);
+  const Call card = Export({"zelReadCard"});
+  EXPECT_EQ(card.result, -1);
+  EXPECT_TRUE(Untouched(card));
+  const Call iccid = Export({"zelReadICCID"});
+  EXPECT_EQ(iccid.result, -1);
+  EXPECT_TRUE(Untouched(iccid));
+  EXPECT_EQ(Result({"zelReadCardType"}), -1);
+  EXPECT_EQ(Result({"zelWriteCard", "hello", "13800138000"}), -1);
+  // The argument check comes before discovery.
+  EXPECT_EQ(Result({"zelWriteCard", "", "13800138000"}), -3);
+  EXPECT_EQ(RequestCount(), 0u);
+}
+
+TEST_F(WineReader, PortHeldByAnotherProgram) {
+  if (!prefix_.user().drop && geteuid() == 0) GTEST_SKIP() << "Wine runs as root, which TIOCEXCL does not stop";
+  {
+    PortHold hold(slave_);
+    ASSERT_TRUE(hold.held()) << strerror(errno);
+    EXPECT_EQ(Result({"zelListReaderCard"}), -1);
+    const Call card = Export({"zelReadCard"});
+    EXPECT_EQ(card.result, -1);
+    EXPECT_TRUE(Untouched(card));
+    const Call iccid = Export({"zelReadICCID"});
+    EXPECT_EQ(iccid.result, -4);
+    EXPECT_TRUE(Untouched(iccid));
+    EXPECT_EQ(Result({"zelReadCardType"}), -4);
+    EXPECT_EQ(Result({"zelWriteCard", "hello", "13800138000"}), -4);
+    EXPECT_EQ(RequestCount(), 0u);
+  }
+  // Released, the same port works: the hold was the cause.
+  EXPECT_EQ(Result({"zelListReaderCard"}), 1);
+}
+
+TEST_F(WineReader, NoAnswer) {
+  q48emu::Behaviour silent;
+  silent.noAnswer = true;
+  emulator_->SetBehaviour(silent);
+  EXPECT_EQ(Result({"zelListReaderCard"}), -1);
+  const Call card = Export({"zelReadCard"});
+  EXPECT_EQ(card.result, -4);
+  EXPECT_TRUE(Untouched(card));
+  const Call iccid = Export({"zelReadICCID"});
+  EXPECT_EQ(iccid.result, -4);
+  EXPECT_TRUE(Untouched(iccid));
+  EXPECT_EQ(Result({"zelReadCardType"}), -4);
+  EXPECT_EQ(Result({"zelWriteCard", "hello", "13800138000"}), -4);
+  // Every request went out; the write stopped after its first step.
+  const auto requests = emulator_->Requests();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_EQ(requests[4].group, 3);
+  EXPECT_EQ(requests[4].code, 12);
+}
+
+TEST_F(WineReader, RejectedAnswer) {
+  q48emu::Behaviour refusing;
+  refusing.status = 1;
+  emulator_->SetBehaviour(refusing);
+  EXPECT_EQ(Result({"zelListReaderCard"}), -1);
+  const Call card = Export({"zelReadCard"});
+  EXPECT_EQ(card.result, -6);
+  EXPECT_TRUE(Untouched(card));
+  const Call iccid = Export({"zelReadICCID"});
+  EXPECT_EQ(iccid.result, -2);
+  EXPECT_TRUE(Untouched(iccid));
+  EXPECT_EQ(Result({"zelReadCardType"}), -2);
+  EXPECT_EQ(Result({"zelWriteCard", "hello", "13800138000"}), -2);
+  // A refused first step: the second is never sent.
+  EXPECT_EQ(RequestCount(), 5u);
+  EXPECT_TRUE(emulator_->WrittenContents().empty());
+}
+
+TEST_F(WineReader, AcceptedAnswer) {
+  EXPECT_EQ(Result({"zelListReaderCard"}), 1);
+
+  const Call iccid = Export({"zelReadICCID"});
+  EXPECT_EQ(iccid.result, 0);
+  const std::string expected = q48emu::SampleCard().iccid;
+  ASSERT_EQ(iccid.buffer.size(), 60u);
+  EXPECT_EQ(iccid.buffer.substr(0, expected.size()), expected);
+  EXPECT_EQ(static_cast<unsigned char>(iccid.buffer[expected.size()]), kFill) << "no terminator is written";
+
+  q48emu::CardProfile profile = q48emu::SampleCard();
+  for (int type : {0, 200}) {
+    profile.cardType = static_cast<uint8_t>(type);
+    emulator_->SetProfile(profile);
+    EXPECT_EQ(Result({"zelReadCardType"}), type);
+  }
+
+  EXPECT_EQ(Result({"zelWriteCard", "hello", "13800138000"}), 0);
+  EXPECT_EQ(emulator_->WrittenNumbers(), std::vector<std::string>{"+8613800138000"});
+  EXPECT_EQ(emulator_->WrittenContents(), std::vector<std::string>{"hello"});
+
+  const Call card = Export({"zelReadCard"});
+  EXPECT_EQ(card.result, 0);
+  EXPECT_EQ(card.buffer.substr(0, 6), Gbk("陈思远"));
+}
+
+// The read-card fields as GBK text at their offsets, without terminators.
+TEST_F(WineReader, ReadCardFields) {
+  q48emu::CardProfile profile = q48emu::SampleCard();
+  profile.idCard.name = "欧阳娜娜";
+  profile.idCard.sex = "2";
+  profile.idCard.nationCode = "20";
+  profile.idCard.birthDate = "20000229";
+  profile.idCard.address = "北京市东城区景山前街4号";
+  profile.idCard.idNumber = "11010120000229002X";
+  profile.idCard.authority = "北京市公安局东城分局";
+  profile.idCard.validity = "20200101长期";
+  profile.idCard.reserved = "AB12";
+  emulator_->SetProfile(profile);
+
+  const Call call = Export({"zelReadCard"});
+  ASSERT_EQ(call.result, 0) << call.output;
+  ASSERT_EQ(call.buffer.size(), 52200u);
+  auto field = [&](size_t index, size_t size) { return call.buffer.substr(index * 100, size); };
+  auto endsAt = [&](size_t index, size_t size) {
+    return static_cast<unsigned char>(call.buffer[index * 100 + size]) == kFill;
+  };
+  struct Expected {
+    size_t index;
+    std::string text;
+  };
+  const Expected expected[] = {
+      {0, Gbk("欧阳娜娜") + std::string(11, ' ')},  // the card's blank fill kept
+      {1, "2"},
+      {2, "\xC0\xFC\xC0\xFC\xD7\xE5"},  // 傈傈族, as the table stores it
+      {3, "20000229"},
+      {4, Gbk("北京市东城区景山前街4号")},
+      {5, "11010120000229002X"},
+      {6, Gbk("北京市公安局东城分局")},
+      {7, "20200101"},
+      {8, "\xB3\xA4\xC6\xDA"},  // 长期
+      {9, "AB12"},
+  };
+  for (const Expected& e : expected) {
+    EXPECT_EQ(field(e.index, e.text.size()), e.text) << "field " << e.index;
+    EXPECT_TRUE(endsAt(e.index, e.text.size())) << "field " << e.index << " runs on";
+  }
+}
+
+// The portrait: the stand-in decoder's bitmap through GDI+ as JPEG, in
+// Base64 at offset 1000, and the same bytes in C:\Palvix\pic.jpg.
+TEST_F(WineReader, ReadCardPortrait) {
+  const std::string picture = prefix_.DriveC() + "/Palvix/pic.jpg";
+  std::error_code error;
+  fs::remove(picture, error);
+  const Call call = Export({"zelReadCard"});
+  ASSERT_EQ(call.result, 0) << call.output;
+  const std::string text = call.buffer.substr(1000, call.buffer.find(static_cast<char>(kFill), 1000) - 1000);
+  const std::string jpeg = Base64Decode(text);
+  ASSERT_GE(jpeg.size(), 4u);
+  EXPECT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
+  EXPECT_EQ(jpeg.substr(jpeg.size() - 2), "\xFF\xD9");
+  EXPECT_EQ(jpeg, ReadFile(picture));
+  int width = 0, height = 0;
+  ASSERT_TRUE(JpegSize(jpeg, &width, &height));
+  EXPECT_EQ(width, 102);
+  EXPECT_EQ(height, 126);
+  EXPECT_EQ(fs::file_size(prefix_.DriveC() + "/Palvix/pic.wlt"), 2048u);
+}
+
+// Without a picture (no decoder, or one that refuses the portrait) the text
+// is that of 2048 zero bytes, never an earlier picture.
+TEST_F(WineReader, ReadCardWithoutPicture) {
+  // 2048 zero bytes: 682 groups of "AAAA", then "AAA=" for the last two.
+  const std::string noPicture = std::string(2731, 'A') + "=";
+
+  ASSERT_EQ(Result({"zelReadCard"}), 0);  // leaves a good pic.jpg behind
+  const Call noDecoder = Export({"zelReadCard"}, kNoDecoderDir);
+  EXPECT_EQ(noDecoder.result, 0);
+  EXPECT_EQ(noDecoder.buffer.substr(1000, 2733), noPicture + static_cast<char>(kFill));
+
+  q48emu::CardProfile profile = q48emu::SampleCard();
+  profile.portrait.assign(1024, 0x5A);  // not a portrait the decoder accepts
+  emulator_->SetProfile(profile);
+  const Call refused = Export({"zelReadCard"});
+  EXPECT_EQ(refused.result, 0);
+  EXPECT_EQ(refused.buffer.substr(1000, 2733), noPicture + static_cast<char>(kFill));
+}
+
+TEST_F(WineReader, WriteCard) {
+  // Lengths: content 1..19, number 1..19 (sent whole with "+86").
+  EXPECT_EQ(Result({"zelWriteCard", std::string(20, 'c'), "138"}), -3);
+  EXPECT_EQ(Result({"zelWriteCard", "x", ""}), -3);
+  EXPECT_EQ(Result({"zelWriteCard", "x", std::string(20, '1')}), -3);
+  EXPECT_EQ(RequestCount(), 0u);
+  EXPECT_EQ(Result({"zelWriteCard", std::string(19, 'c'), "1"}), 0);
+  EXPECT_EQ(Result({"zelWriteCard", "short", std::string(19, '9')}), 0);
+  EXPECT_EQ(emulator_->WrittenNumbers(), (std::vector<std::string>{"+861", "+86" + std::string(19, '9')}));
+  EXPECT_EQ(emulator_->WrittenContents(), (std::vector<std::string>{std::string(19, 'c'), "short"}));
+
+  // Step 1 accepted, step 2 refused; then step 2 unanswered.
+  q48emu::Behaviour refusing;
+  refusing.status = 1;
+  emulator_->SetBehaviour(refusing);
+  emulator_->PushBehaviour(q48emu::Behaviour());
+  EXPECT_EQ(Result({"zelWriteCard", "second", "139"}), -2);
+  q48emu::Behaviour silent;
+  silent.noAnswer = true;
+  emulator_->SetBehaviour(silent);
+  emulator_->PushBehaviour(q48emu::Behaviour());
+  EXPECT_EQ(Result({"zelWriteCard", "third", "137"}), -4);
+  // Both reached step 2.
+  const auto requests = emulator_->Requests();
+  EXPECT_EQ(std::count_if(requests.begin(), requests.end(), [](const q48emu::Request& r) { return r.code == 11; }), 4);
+}
+
+// Discovery by what the registry holds. zelListReaderCard tells the cases
+// apart: 1 = COM7 found and answering, 0 = no reader, -1 = a reader on a
+// port that does not open.
+TEST_F(WineReader, DiscoveryIdentityForms) {
+  DeclareDevices({{"USB\\VID_0403&PID_6001\\Q48B", "USB Serial Port (COM7)", "", ""}});
+  EXPECT_EQ(Result({"zelListReaderCard"}), 1) << "\"&\" form at offset 8";
+
+  DeclareDevices({FtdiReader("Q48A", "COM7")});
+  EXPECT_EQ(Result({"zelListReaderCard"}), 1) << "\"+\" form at offset 12";
+
+  DeclareDevices({{"FTDIBUS\\VID_0403+PID_6001+Q48A\\0000", "USB Serial Port (COM7)", "",
+                   "\\\\?\\FtDiBuS#vId_0403+PiD_6001+Q48A#0000#{4D36E978-E325-11CE-BFC1-08002BE10318}"}});
+  EXPECT_EQ(Result({"zelListReaderCard"}), 1) << "mixed case";
+
+  const std::vector<Device> elsewhere[] = {
+      {{"FTDIBUS\\VID_0403&PID_6001+Q48A\\0000", "USB Serial Port (COM7)", "", ""}},  // "&" at 12
+      {{"USB\\VID_0403+PID_6001\\Q48B", "USB Serial Port (COM7)", "", ""}},          // "+" at 8
+      {{"FTDIBUSX\\VID_0403+PID_6001+Q48A\\0000", "USB Serial Port (COM7)", "", ""}},  // at 13
+      {{"USB\\X_VID_0403&PID_6001\\Q48B", "USB Serial Port (COM7)", "", ""}},        // at 10
+      {{"FTDIBUS\\VID_0403+PID_6015+Q48A\\0000", "USB Serial Port (COM7)", "", ""}},  // another product
+  };
+  for (const auto& devices : elsewhere) {
+    DeclareDevices(devices);
+    EXPECT_EQ(Result({"zelListReaderCard"}), 0) << devices[0].instance;
+  }
+}
+
+TEST_F(WineReader, DiscoveryPortNames) {
+  DeclareDevices({{"FTDIBUS\\VID_0403+PID_6001+Q48A\\0000", "", "USB Serial Port (COM7)", ""}});
+  EXPECT_EQ(Result({"zelListReaderCard"}), 1) << "description when there is no friendly name";
+
+  DeclareDevices({{"FTDIBUS\\VID_0403+PID_6001+Q48A\\0000", "USB Serial Port (COM8)", "USB Serial Port (COM7)", ""}});
+  EXPECT_EQ(Result({"zelListReaderCard"}), -1) << "the friendly name comes first";
+
+  LinkPort("com12");
+  DeclareDevices({FtdiReader("Q48A", "COM12")});
+  EXPECT_EQ(Result({"zelListReaderCard"}), 1) << "two-digit port";
+}
+
+TEST_F(WineReader, DiscoveryFirstReaderWins) {
+  // Enumeration follows the interface keys' names: Q48A before Q48B.
+  DeclareDevices({FtdiReader("Q48A", "COM7"), FtdiReader("Q48B", "COM8")});
+  EXPECT_EQ(Result({"zelListReaderCard"}), 1);
+  DeclareDevices({FtdiReader("Q48A", "COM8"), FtdiReader("Q48B", "COM7")});
+  EXPECT_EQ(Result({"zelListReaderCard"}), -1) << "the first reader decides, even when its port fails";
+
+  // Another serial port before the reader is passed over.
+  DeclareDevices({{"ACPI\\Q48TEST\\1", "Communications Port (COM1)", "", ""}, FtdiReader("Q48A", "COM7")});
+  EXPECT_EQ(Result({"zelListReaderCard"}), 1);
+}
+
+// Wall time of zelReadCard with the answer paced at 115200 baud, against the
+// time the request and answer take on the wire. Reported, not asserted.
+TEST_F(WineReader, ReadCardWallTimeAtWireSpeed) {
+  q48emu::Behaviour paced;
+  paced.pace = true;
+  emulator_->SetBehaviour(paced);
+  constexpr int kCalls = 7;
+  const Call run = Export({"zelReadCard"}, kHostDir, kCalls);
+  ASSERT_TRUE(run.ran) << run.output;
+  std::vector<long long> times;
+  std::istringstream lines(run.output);
+  std::string line;
+  int failures = 0;
+  while (std::getline(lines, line)) {
+    long long value = 0;
+    int result = 0;
+    if (std::sscanf(line.c_str(), "elapsed_us %lld", &value) == 1) times.push_back(value);
+    if (std::sscanf(line.c_str(), "result %d", &result) == 1 && result != 0) ++failures;
+  }
+  ASSERT_EQ(times.size(), static_cast<size_t>(kCalls));
+  EXPECT_EQ(failures, 0);
+  std::sort(times.begin(), times.end());
+  const double wireMs = 1329 * 10 / 115200.0 * 1000;
+  const double medianMs = static_cast<double>(times[kCalls / 2]) / 1000;
+  const double bestMs = static_cast<double>(times.front()) / 1000;
+  std::printf("zelReadCard under wine64, answer paced at 115200 baud: median %.1f ms, best %.1f ms, "
+              "worst %.1f ms over %d calls; wire time %.1f ms; ratio %.3f (best %.3f)\n",
+              medianMs, bestMs, static_cast<double>(times.back()) / 1000, kCalls, wireMs, medianMs / wireMs,
+              bestMs / wireMs);
+  RecordProperty("median_ratio", std::to_string(medianMs / wireMs));
+}
+
+int RunAs(int argc, char** argv) {
+  // --run-as uid:gid program args...
+  if (argc < 4) return 2;
+  unsigned uid = 0, gid = 0;
+  if (std::sscanf(argv[2], "%u:%u", &uid, &gid) != 2) return 2;
+  if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+    std::perror("dropping privileges");
+    return 126;
+  }
+  execv(argv[3], argv + 3);
+  std::perror(argv[3]);
+  return 127;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc >= 2 ? argv[1] : "";
+  if (mode == "--run-as") return RunAs(argc, argv);
+  if (mode == "--prepare" || mode == "--stop") {
+    ReaderPrefix prefix;
+    const std::string why = prefix.Unavailable();
+    if (!why.empty()) {
+      std::printf("skipped: %s\n", why.c_str());
+      return kSkipped;
+    }
+    const std::string error = mode == "--prepare" ? prefix.Prepare() : prefix.Stop();
+    if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
+    return error.empty() ? 0 : 1;
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
