@@ -30,6 +30,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -48,8 +49,7 @@ using q48::wine::RunResult;
 using q48::wine::WineHarness;
 
 const std::string kWin64Bin = Q48_WIN64_BIN;
-const std::string kPrefix = Q48_READER_WINE_PREFIX;
-const std::string kHome = kPrefix + "-home";
+const std::string kBuildPrefix = Q48_READER_WINE_PREFIX;
 const std::string kHostDir = "q48host";               // under C:, with the stand-in decoder
 const std::string kNoDecoderDir = "q48host-nodecoder";  // under C:, without it
 const char* const kHostFiles[] = {"q48_wine_host.exe", "Q48Reader.dll", "WltRS.dll"};
@@ -78,6 +78,20 @@ WineUser ChooseUser() {
     user.gid = nobody->pw_gid;
   }
   return user;
+}
+
+// The build tree's prefix, unless the Wine user cannot reach it (a build
+// tree under a private home): then one in /tmp named after it.
+std::string PrefixFor(const WineUser& user) {
+  if (!user.drop) return kBuildPrefix;
+  bool reachable = true;
+  for (fs::path dir = fs::path(kBuildPrefix).parent_path(); !dir.empty() && dir != dir.root_path();
+       dir = dir.parent_path()) {
+    struct stat info {};
+    if (stat(dir.c_str(), &info) == 0 && !(info.st_mode & S_IXOTH)) reachable = false;
+  }
+  if (reachable) return kBuildPrefix;
+  return "/tmp/q48-wineprefix-reader-" + std::to_string(std::hash<std::string>()(kBuildPrefix));
 }
 
 std::string SelfPath() {
@@ -164,7 +178,7 @@ const WineTools& Tools() {
 // The prefix of these tests, its Wine user and the host program's folders.
 class ReaderPrefix {
  public:
-  ReaderPrefix() : user_(ChooseUser()) {}
+  ReaderPrefix() : user_(ChooseUser()), path_(PrefixFor(user_)), home_(path_ + "-home") {}
 
   // Why the suite cannot run here, or "".
   std::string Unavailable() const {
@@ -177,7 +191,8 @@ class ReaderPrefix {
   }
 
   const WineUser& user() const { return user_; }
-  std::string DriveC() const { return kPrefix + "/drive_c"; }
+  const std::string& Path() const { return path_; }
+  std::string DriveC() const { return path_ + "/drive_c"; }
   std::string HostDir(const std::string& name) const { return DriveC() + "/" + name; }
 
   // Boots the prefix (first time only) and starts its wineserver, which
@@ -185,27 +200,27 @@ class ReaderPrefix {
   std::string Prepare() {
     std::error_code error;
     struct stat info {};
-    if (stat(kPrefix.c_str(), &info) == 0 && user_.drop && info.st_uid != user_.uid) fs::remove_all(kPrefix, error);
-    fs::create_directories(kPrefix, error);
-    fs::create_directories(kHome, error);
-    ChownTree(kHome, user_);
-    if (user_.drop) (void)chown(kPrefix.c_str(), user_.uid, user_.gid);
+    if (stat(path_.c_str(), &info) == 0 && user_.drop && info.st_uid != user_.uid) fs::remove_all(path_, error);
+    fs::create_directories(path_, error);
+    fs::create_directories(home_, error);
+    ChownTree(home_, user_);
+    if (user_.drop) (void)chown(path_.c_str(), user_.uid, user_.gid);
 
     const std::string& wine64 = Tools().wine64;
     const std::string& wineserver = Tools().wineserver;
     if (user_.drop) {
       // The harness runs $Q48_WINE64; make that a script that drops to the
       // Wine user and then runs the real wine64.
-      const std::string wrapper = kPrefix + "-wine64";
+      const std::string wrapper = path_ + "-wine64";
       WriteFile(wrapper, "#!/bin/sh\nexec " + Quoted(SelfPath()) + " --run-as " + std::to_string(user_.uid) + ":" +
                              std::to_string(user_.gid) + " " + Quoted(wine64) + " \"$@\"\n");
       chmod(wrapper.c_str(), 0755);
       setenv("Q48_WINE64", wrapper.c_str(), 1);
     }
-    harness_ = std::make_unique<WineHarness>(kPrefix);
+    harness_ = std::make_unique<WineHarness>(path_);
     const std::string booted = harness_->EnsurePrefix();
     if (!booted.empty()) return booted;
-    ChownTree(kPrefix + "/.q48-booted", user_);
+    ChownTree(path_ + "/.q48-booted", user_);
     // Our own server (the harness starts one as the caller, which Wine
     // refuses for another user's prefix), then one program with its output
     // on /dev/null, so that the helper processes it starts, which live as
@@ -216,14 +231,14 @@ class ReaderPrefix {
   }
 
   std::string Stop() {
-    if (!Tools().unavailable.empty() || !fs::exists(kPrefix)) return "";
+    if (!Tools().unavailable.empty() || !fs::exists(path_)) return "";
     if (RunDetachedAs(user_, {Tools().wineserver, "-k"}, ServerEnvironment()) < 0) return "wineserver -k hung";
     RunDetachedAs(user_, {Tools().wineserver, "-w"}, ServerEnvironment());
     return "";
   }
 
   RunResult Run(RunOptions options) const {
-    options.environment.emplace_back("HOME", kHome);
+    options.environment.emplace_back("HOME", home_);
     return harness_->Run(options);
   }
 
@@ -242,11 +257,13 @@ class ReaderPrefix {
 
  private:
   std::vector<std::string> ServerEnvironment() const {
-    return {"WINEPREFIX=" + kPrefix, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=", "HOME=" + kHome,
+    return {"WINEPREFIX=" + path_, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=", "HOME=" + home_,
             "LANG=zh_CN.UTF-8", "LC_ALL=zh_CN.UTF-8", "PATH=/usr/bin:/bin"};
   }
 
   WineUser user_;
+  std::string path_;
+  std::string home_;
   std::unique_ptr<WineHarness> harness_;
 };
 
@@ -431,7 +448,7 @@ class WineReader : public ::testing::Test {
 
   // $WINEPREFIX/dosdevices/<name> -> the emulator's pty.
   void LinkPort(const std::string& name) {
-    const std::string link = std::string(Q48_READER_WINE_PREFIX) + "/dosdevices/" + name;
+    const std::string link = prefix_.Path() + "/dosdevices/" + name;
     std::error_code error;
     fs::remove(link, error);
     fs::create_symlink(slave_, link, error);
