@@ -52,7 +52,7 @@ const std::string kWin64Bin = Q48_WIN64_BIN;
 const std::string kBuildPrefix = Q48_READER_WINE_PREFIX;
 const std::string kHostDir = "q48host";               // under C:, with the stand-in decoder
 const std::string kNoDecoderDir = "q48host-nodecoder";  // under C:, without it
-const char* const kHostFiles[] = {"q48_wine_host.exe", "Q48Reader.dll", "WltRS.dll"};
+const char* const kHostFiles[] = {"q48_wine_host.exe", "Q48Reader.dll", "WltRS.dll", "q48.exe"};
 const char kPortsClass[] = "{4d36e978-e325-11ce-bfc1-08002be10318}";
 constexpr int kSkipped = 77;
 
@@ -787,6 +787,46 @@ TEST_F(WineReader, DiscoveryFirstReaderWins) {
 
 // Wall time of zelReadCard with the answer paced at 115200 baud, against the
 // time the request and answer take on the wire. Reported, not asserted.
+// The q48 client as a Windows user runs it: discovery or --port COM7, JSON
+// out, its exit status per failure class.
+TEST_F(WineReader, CommandLineClient) {
+  auto q48 = [&](std::vector<std::string> args) {
+    RunOptions run;
+    run.program = prefix_.HostDir(kHostDir) + "/q48.exe";
+    run.working_directory = prefix_.HostDir(kHostDir);
+    run.args = std::move(args);
+    run.time_limit = std::chrono::seconds(60);
+    return prefix_.Run(run);
+  };
+  RunResult run = q48({"--json", "read-card", "--photo", "me.jpg"});
+  ASSERT_EQ(run.exit_status, 0) << run.stdout_bytes << run.stderr_bytes;
+  // One JSON object; the fields converted from GBK to UTF-8.
+  EXPECT_EQ(run.stdout_bytes.find("{\"command\":\"read-card\",\"result\":0,\"result_name\":\"Q48_OK\""), 0u)
+      << run.stdout_bytes;
+  EXPECT_NE(run.stdout_bytes.find("\"nation\":\"\xE6\xB1\x89\xE6\x97\x8F\""), std::string::npos);  // 汉族
+  EXPECT_NE(run.stdout_bytes.find("\"id_number\":\"" + q48emu::SampleCard().idCard.idNumber + "\""),
+            std::string::npos);
+  const std::string jpeg = ReadFile(prefix_.HostDir(kHostDir) + "/me.jpg");
+  ASSERT_GT(jpeg.size(), 2u);
+  EXPECT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
+
+  run = q48({"--port", "COM7", "--json", "iccid"});
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_NE(run.stdout_bytes.find("\"iccid\":\"" + q48emu::SampleCard().iccid + "\""), std::string::npos);
+
+  q48emu::Behaviour refusing;
+  refusing.status = 1;
+  emulator_->PushBehaviour(refusing);
+  run = q48({"--json", "card-type"});
+  EXPECT_EQ(run.exit_status, 3);
+  EXPECT_NE(run.stdout_bytes.find("\"result\":-2"), std::string::npos);
+
+  run = q48({"--port", "COM9", "--json", "read-card"});  // no such port
+  EXPECT_EQ(run.exit_status, 2);
+  run = q48({"write", "--number", "1"});
+  EXPECT_EQ(run.exit_status, 1);
+}
+
 TEST_F(WineReader, ReadCardWallTimeAtWireSpeed) {
   q48emu::Behaviour paced;
   paced.pace = true;
