@@ -9,23 +9,8 @@ dll=$1
 objdump=$2
 object=$3
 
-if [ ! -f "$dll" ]; then
-  echo "skipped: $dll is missing (build the windows-x86 preset first)"
-  exit 77
-fi
-if ! command -v "$objdump" >/dev/null 2>&1; then
-  echo "skipped: $objdump is not installed"
-  exit 77
-fi
-
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
-
-headers=$("$objdump" -f "$dll") || { echo "FAIL: $objdump cannot read $dll"; exit 1; }
-details=$("$objdump" -p "$dll") || { echo "FAIL: $objdump -p failed on $dll"; exit 1; }
-
-echo "$headers" | grep -q 'file format pei-i386' || fail "not a PE file for i386"
-echo "$headers" | grep -q 'architecture: i386' || fail "machine is not i386"
+. "$(dirname "$0")/pe_common.sh"
+pe_open "$dll" "$objdump"
 echo "$details" | grep -q '^[[:space:]]*DLL[[:space:]]*$' || fail "not a DLL"
 
 # The export name table: "[   n] name" lines after "[Ordinal/Name Pointer] Table".
@@ -34,15 +19,7 @@ exports=$(echo "$details" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
 expected="zelListReaderCard zelReadCard zelReadCardType zelReadICCID zelWriteCard "
 [ "$exports" = "$expected" ] || fail "exports are '$exports', expected '$expected'"
 
-imports=$(echo "$details" | sed -n 's/^[[:space:]]*DLL Name: //p')
-[ -n "$imports" ] || fail "no imports found"
-for name in $imports; do
-  case $(echo "$name" | tr 'A-Z' 'a-z') in
-    kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|gdi32.dll|gdiplus.dll|setupapi.dll|ole32.dll|oleaut32.dll|shell32.dll|ntdll.dll)
-      echo "imports $name" ;;
-    *) fail "imports $name, which is not a system DLL" ;;
-  esac
-done
+pe_system_imports "kernel32.dll msvcrt.dll user32.dll advapi32.dll gdi32.dll gdiplus.dll setupapi.dll ole32.dll oleaut32.dll shell32.dll ntdll.dll"
 
 # __stdcall: the callee pops its arguments, so the first return of each
 # export is "ret $N" with N the argument bytes (plain "ret" for none).
