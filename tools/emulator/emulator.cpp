@@ -243,6 +243,7 @@ std::vector<Plan> Device::Feed(const uint8_t* bytes, size_t count) {
 
   reassembler_.Feed(bytes, count, [&](const uint8_t* message, size_t length) {
     Request request;
+    request.receivedAt = std::chrono::steady_clock::now();
     request.group = message[0];
     request.code = message[1];
     request.body.assign(message + 2, message + length);
@@ -288,6 +289,7 @@ bool Device::Answer(const Request& request, Plan* plan, std::string* logLine) {
 
   std::unique_lock<std::mutex> lock(mutex_);
   requests_.push_back(request);
+  const size_t index = requests_.size() - 1;
   requestsChanged_.notify_all();
 
   std::vector<uint8_t> data;
@@ -328,6 +330,7 @@ bool Device::Answer(const Request& request, Plan* plan, std::string* logLine) {
   lock.unlock();
 
   *plan = PlanAnswer(BuildResponseFrame(group, code, status, data), behaviour);
+  plan->request = index;
   if (plan->hangUp) {
     *logLine += ": hang up";
     return true;
@@ -377,6 +380,11 @@ bool Device::WaitForRequests(size_t count, int timeoutMs) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return requestsChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
                                    [&] { return requests_.size() >= count; });
+}
+
+void Device::MarkAnswered(size_t index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index < requests_.size()) requests_[index].answeredAt = std::chrono::steady_clock::now();
 }
 
 void Device::SetLog(LogFn log, void* context) {

@@ -7,6 +7,7 @@
 // Start() and Stop(); every public method is safe to call from any thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -74,6 +75,11 @@ struct Request {
   uint8_t code = 0;
   std::vector<uint8_t> body;   // payload encoding as sent
   std::vector<uint8_t> frame;  // the whole frame, byte for byte
+  // When the request was whole, and when the last byte of its answer went
+  // to the line (left at the epoch without an answer): shows whether
+  // exchanges overlapped on the wire.
+  std::chrono::steady_clock::time_point receivedAt{};
+  std::chrono::steady_clock::time_point answeredAt{};
 };
 
 class Emulator {

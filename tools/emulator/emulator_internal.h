@@ -34,6 +34,7 @@ struct Plan {
   std::vector<Piece> pieces;
   bool paced = false;   // each byte leaves only when it would have been sent at 115200 baud
   bool hangUp = false;  // close the line; no pieces
+  size_t request = SIZE_MAX;  // index of the request answered, in the log
 };
 
 // UTF-8 to UTF-16 code units; a malformed sequence becomes U+FFFD.
@@ -67,6 +68,8 @@ class Device {
   std::vector<std::string> WrittenNumbers() const;
   std::vector<std::string> WrittenContents() const;
   bool WaitForRequests(size_t count, int timeoutMs) const;
+  // The line wrote the last byte of the answer to request `index`.
+  void MarkAnswered(size_t index);
   void SetLog(LogFn log, void* context);
   void Log(const std::string& line) const;
 

@@ -284,8 +284,10 @@ class Line {
       if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       const ssize_t n = ::read(fd, buffer, sizeof buffer);
       if (n > 0) {
-        for (const Plan& plan : device_.Feed(buffer, static_cast<size_t>(n)))
+        for (const Plan& plan : device_.Feed(buffer, static_cast<size_t>(n))) {
           if (serving && !Execute(plan)) serving = false;
+          if (serving && !plan.pieces.empty()) device_.MarkAnswered(plan.request);
+        }
         if (!serving) break;
       } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         // The other end is gone for good (a pty master only sees this when
