@@ -361,4 +361,80 @@ TEST(EmulatorHangUp, AsAnAnswerOrOnCall) {
   }
 }
 
+TEST(EmulatorStop, CutsAPauseShort) {
+  q48emu::Emulator emulator;
+  ASSERT_TRUE(emulator.OpenPty());
+  emulator.Start();
+  Client client(emulator.SlavePath());
+  ASSERT_GE(client.fd(), 0);
+  q48emu::Behaviour slow;
+  slow.pauseMs = 20000;
+  emulator.SetBehaviour(slow);
+  client.Send(RequestFrame(3, 10, "\x01"));
+  ASSERT_TRUE(emulator.WaitForRequests(1, 2000));
+  const Clock::time_point asked = Clock::now();
+  emulator.Stop();
+  EXPECT_LT(Clock::now() - asked, std::chrono::seconds(2));
+  EXPECT_TRUE(client.Read(1, 100).empty());
+}
+
+// A serial port seen from the emulator: here the slave of a pty whose master
+// plays the library's end of the cable.
+TEST(EmulatorPort, ServesASerialDeviceAfterDiscardingOldInput) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  char name[128];
+  ASSERT_EQ(::ptsname_r(master, name, sizeof name), 0);
+  // Held open so that the master never sees a hang-up, and set raw so that
+  // nothing is echoed before the emulator opens the device.
+  const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(slave, 0);
+  termios modes{};
+  ASSERT_EQ(::tcgetattr(slave, &modes), 0);
+  ::cfmakeraw(&modes);
+  ASSERT_EQ(::tcsetattr(slave, TCSANOW, &modes), 0);
+  const Bytes stale = RequestFrame(3, 10, "\x01");
+  ASSERT_EQ(::write(master, stale.data(), stale.size()), ssize_t(stale.size()));
+
+  {
+    q48emu::Emulator emulator;
+    std::string error;
+    ASSERT_TRUE(emulator.OpenPort(name, &error)) << error;
+    EXPECT_EQ(emulator.SlavePath(), "");
+    emulator.Start();
+    const Bytes request = RequestFrame(10, 4);
+    ASSERT_EQ(::write(master, request.data(), request.size()), ssize_t(request.size()));
+    Bytes got;
+    uint8_t buffer[4096];
+    for (;;) {
+      pollfd fds{master, POLLIN, 0};
+      if (::poll(&fds, 1, 1500) <= 0) break;
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      got.insert(got.end(), buffer, buffer + n);
+    }
+    // Only the request sent after the port was opened is answered.
+    EXPECT_EQ(got, q48emu::BuildResponseFrame(10, 4, 0, q48emu::BuildIdCardRecord(q48emu::SampleCard())));
+    ASSERT_EQ(emulator.Requests().size(), 1u);
+    EXPECT_EQ(emulator.Requests()[0].frame, request);
+
+    termios set{};
+    ASSERT_EQ(::tcgetattr(slave, &set), 0);
+    EXPECT_EQ(::cfgetospeed(&set), speed_t(B115200));
+    EXPECT_EQ(set.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
+    emulator.Stop();
+  }
+  ::close(slave);
+  ::close(master);
+
+  q48emu::Emulator emulator;
+  std::string error;
+  EXPECT_FALSE(emulator.OpenPort("/nonexistent/ttyUSB9", &error));
+  EXPECT_EQ(error, "/nonexistent/ttyUSB9: No such file or directory");
+  EXPECT_FALSE(emulator.OpenPort("/dev/null", &error));
+  EXPECT_EQ(error.rfind("/dev/null is no serial port: ", 0), 0u) << error;
+}
+
 }  // namespace

@@ -229,6 +229,33 @@ Plan PlanAnswer(std::vector<uint8_t> frame, const Behaviour& behaviour) {
   return plan;
 }
 
+bool WritePlan(const Plan& plan, LineIo& line) {
+  using Clock = std::chrono::steady_clock;
+  if (!plan.paced) {
+    for (const Piece& piece : plan.pieces) {
+      if (piece.pauseMs > 0 && !line.SleepUntil(Clock::now() + std::chrono::milliseconds(piece.pauseMs))) return false;
+      if (!line.WriteAll(piece.bytes.data(), piece.bytes.size())) return false;
+    }
+    return true;
+  }
+  // Paced: byte k is handed over when its stop bit would have gone out,
+  // counted from the first start bit; pauses hold the line idle.
+  using Micros = std::chrono::microseconds;
+  Clock::time_point base = Clock::now();
+  size_t sent = 0;
+  for (const Piece& piece : plan.pieces) {
+    base += std::chrono::milliseconds(piece.pauseMs);
+    for (size_t at = 0; at < piece.bytes.size(); at += kPacedBlock) {
+      const size_t block = std::min(kPacedBlock, piece.bytes.size() - at);
+      const auto due = base + Micros((sent + block) * 1000000 / kPacedBytesPerSecond);
+      if (!line.SleepUntil(due)) return false;
+      if (!line.WriteAll(piece.bytes.data() + at, block)) return false;
+      sent += block;
+    }
+  }
+  return true;
+}
+
 Device::Device(CardProfile profile) : profile_(std::move(profile)) {}
 
 void Device::ResetStream() {

@@ -1,7 +1,8 @@
 // The reader emulator: the device side of the Q48 protocol, for tests, demos
 // and integrators without the hardware.
 //
-// An Emulator serves one byte stream (a pty master on Linux): it reassembles
+// An Emulator serves one byte stream (a pty master on Linux, or a serial port
+// with the library's port at the other end of a null-modem cable): it reassembles
 // the request frames the library writes, checks them, logs them and answers
 // from a card profile, misbehaving on demand. It runs its own thread between
 // Start() and Stop(); every public method is safe to call from any thread.
@@ -91,10 +92,16 @@ class Emulator {
 
   // Linux: opens a pty (raw, no echo) and keeps a slave descriptor open so the
   // master never sees a hang-up between the library's opens. Returns false
-  // with a reason in *error on failure.
+  // with a reason in *error on failure (always on Windows, which has no ptys).
   bool OpenPty(std::string* error = nullptr);
-  // Serves an already open descriptor instead (e.g. a serial device). The
-  // emulator owns `fd` from then on and closes it.
+  // Serves a serial port, set to 115200 8N1 with no flow control, after
+  // discarding whatever was waiting in it: "COM5" (or "\\.\COM12") on
+  // Windows, a device such as "/dev/ttyUSB1" elsewhere. Returns false with a
+  // reason in *error on failure.
+  bool OpenPort(const std::string& name, std::string* error = nullptr);
+  // Serves an already open descriptor instead (e.g. a serial device; on
+  // Windows a C runtime descriptor of a COM port). The emulator owns `fd`
+  // from then on and closes it.
   void ServeFd(int fd);
   // Path of the pty slave the library opens ("" without a pty).
   const std::string& SlavePath() const;

@@ -2,6 +2,7 @@
 // and the line that each platform implements around it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +37,21 @@ struct Plan {
   bool hangUp = false;  // close the line; no pieces
   size_t request = SIZE_MAX;  // index of the request answered, in the log
 };
+
+// What a line offers to the writer of plans.
+class LineIo {
+ public:
+  virtual ~LineIo() = default;
+  // Writes everything, waiting while the line is full; false when the line
+  // failed or the pump was interrupted.
+  virtual bool WriteAll(const uint8_t* bytes, size_t count) = 0;
+  // Waits until `deadline`; false when stopped or hung up meanwhile.
+  virtual bool SleepUntil(std::chrono::steady_clock::time_point deadline) = 0;
+};
+
+// Carries out the writes of a plan (pauses, pieces, pacing) on `line`; false
+// as soon as a write or a wait fails. A hang-up plan is the line's own job.
+bool WritePlan(const Plan& plan, LineIo& line);
 
 // UTF-8 to UTF-16 code units; a malformed sequence becomes U+FFFD.
 std::vector<uint16_t> Utf8ToUtf16(const std::string& text);

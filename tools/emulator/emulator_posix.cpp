@@ -35,7 +35,7 @@ std::string Reason(const char* what) { return std::string(what) + ": " + std::st
 
 }  // namespace
 
-class Line {
+class Line : public LineIo {
  public:
   explicit Line(Device& device) : device_(device) {
     if (::pipe(wake_) != 0) throw std::system_error(errno, std::generic_category(), "emulator wake-up pipe");
@@ -45,7 +45,7 @@ class Line {
     }
   }
 
-  ~Line() {
+  ~Line() override {
     Stop();
     CloseLine();
     CloseFd(wake_[0]);
@@ -96,6 +96,36 @@ class Line {
     return true;
   }
 
+  bool OpenPort(const std::string& name, std::string* error) {
+    const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      if (error) *error = Reason(name.c_str());
+      return false;
+    }
+    termios modes{};
+    if (::tcgetattr(fd, &modes) != 0) {
+      if (error) *error = Reason((name + " is no serial port").c_str());
+      ::close(fd);
+      return false;
+    }
+    ::cfmakeraw(&modes);
+    modes.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
+    modes.c_cflag |= CLOCAL | CREAD | CS8;
+    modes.c_cc[VMIN] = 1;
+    modes.c_cc[VTIME] = 0;
+    ::cfsetispeed(&modes, B115200);
+    ::cfsetospeed(&modes, B115200);
+    if (::tcsetattr(fd, TCSANOW, &modes) != 0) {
+      if (error) *error = Reason((name + ": cannot set 115200 8N1").c_str());
+      ::close(fd);
+      return false;
+    }
+    // A reader that has just been switched on knows nothing of earlier bytes.
+    ::tcflush(fd, TCIOFLUSH);
+    ServeFd(fd);
+    return true;
+  }
+
   void ServeFd(int fd) {
     const bool wasRunning = Stop();
     CloseLine();
@@ -127,6 +157,8 @@ class Line {
       if (!thread_.joinable()) return false;
       stopRequested_ = true;
     }
+    // The pump may be in a pause or paced wait as well as in poll.
+    changed_.notify_all();
     Wake();
     thread_.join();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -158,6 +190,7 @@ class Line {
       return;
     }
     hangUpRequested_ = true;
+    changed_.notify_all();
     Wake();
     changed_.wait(lock, [&] { return fd_ < 0 || !pumping_; });
   }
@@ -187,8 +220,7 @@ class Line {
     return stopRequested_ || hangUpRequested_;
   }
 
-  // Waits until `deadline`; false when stopped or hung up meanwhile.
-  bool SleepUntil(Clock::time_point deadline) {
+  bool SleepUntil(Clock::time_point deadline) override {
     std::unique_lock<std::mutex> lock(mutex_);
     return !changed_.wait_until(lock, deadline, [&] { return stopRequested_ || hangUpRequested_; });
   }
@@ -198,9 +230,7 @@ class Line {
     return fd_;
   }
 
-  // Writes everything, waiting while the line is full; false when the line
-  // failed or the pump was interrupted.
-  bool WriteAll(const uint8_t* bytes, size_t count) {
+  bool WriteAll(const uint8_t* bytes, size_t count) override {
     const int fd = Fd();
     while (count > 0) {
       const ssize_t n = ::write(fd, bytes, count);
@@ -227,29 +257,9 @@ class Line {
       CloseLine();
       return false;
     }
-    if (!plan.paced) {
-      for (const Piece& piece : plan.pieces) {
-        if (piece.pauseMs > 0 && !SleepUntil(Clock::now() + std::chrono::milliseconds(piece.pauseMs))) return false;
-        if (!WriteAll(piece.bytes.data(), piece.bytes.size())) return !Interrupted();
-      }
-      return true;
-    }
-    // Paced: byte k is handed over when its stop bit would have gone out,
-    // counted from the first start bit; pauses hold the line idle.
-    using Micros = std::chrono::microseconds;
-    Clock::time_point base = Clock::now();
-    size_t sent = 0;
-    for (const Piece& piece : plan.pieces) {
-      base += std::chrono::milliseconds(piece.pauseMs);
-      for (size_t at = 0; at < piece.bytes.size(); at += kPacedBlock) {
-        const size_t block = std::min(kPacedBlock, piece.bytes.size() - at);
-        const auto due = base + Micros((sent + block) * 1000000 / kPacedBytesPerSecond);
-        if (!SleepUntil(due)) return false;
-        if (!WriteAll(piece.bytes.data() + at, block)) return !Interrupted();
-        sent += block;
-      }
-    }
-    return true;
+    // A failed write leaves the line to the next request; an interruption
+    // ends the pump.
+    return WritePlan(plan, *this) || !Interrupted();
   }
 
   void Run() {
@@ -334,6 +344,7 @@ Emulator::Emulator(CardProfile profile) : state_(std::make_unique<State>(std::mo
 Emulator::~Emulator() = default;
 
 bool Emulator::OpenPty(std::string* error) { return state_->line->OpenPty(error); }
+bool Emulator::OpenPort(const std::string& name, std::string* error) { return state_->line->OpenPort(name, error); }
 void Emulator::ServeFd(int fd) { state_->line->ServeFd(fd); }
 const std::string& Emulator::SlavePath() const { return state_->line->SlavePath(); }
 void Emulator::Start() { state_->line->Start(); }
