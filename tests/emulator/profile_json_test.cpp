@@ -1,0 +1,285 @@
+// Card profiles in JSON: the shipped files, what the reader accepts, and the
+// message for each kind of mistake.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "emulator.h"
+#include "profile_json.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+const std::string kProfiles = Q48_PROFILES_DIR;
+
+void ExpectSameProfile(const q48emu::CardProfile& got, const q48emu::CardProfile& want) {
+  EXPECT_EQ(got.identText, want.identText);
+  EXPECT_EQ(got.iccid, want.iccid);
+  EXPECT_EQ(got.cardType, want.cardType);
+  EXPECT_EQ(got.acceptWrites, want.acceptWrites);
+  EXPECT_EQ(got.portrait, want.portrait);
+  const q48emu::IdCardFields &a = got.idCard, &b = want.idCard;
+  EXPECT_EQ(a.name, b.name);
+  EXPECT_EQ(a.sex, b.sex);
+  EXPECT_EQ(a.nationCode, b.nationCode);
+  EXPECT_EQ(a.birthDate, b.birthDate);
+  EXPECT_EQ(a.address, b.address);
+  EXPECT_EQ(a.idNumber, b.idNumber);
+  EXPECT_EQ(a.authority, b.authority);
+  EXPECT_EQ(a.validity, b.validity);
+  EXPECT_EQ(a.reserved, b.reserved);
+}
+
+std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+// The error for `json`, or "" when it parses.
+std::string ErrorOf(const std::string& json, const std::string& baseDir = ".") {
+  q48emu::CardProfile profile;
+  std::string error;
+  if (q48emu::ParseProfile(json, "p.json", baseDir, &profile, &error)) return "";
+  return error;
+}
+
+q48emu::CardProfile Parsed(const std::string& json, std::string* description = nullptr) {
+  q48emu::CardProfile profile;
+  std::string error;
+  EXPECT_TRUE(q48emu::ParseProfile(json, "p.json", ".", &profile, &error, description)) << error;
+  return profile;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char name[] = "/tmp/q48-profile-XXXXXX";
+    path_ = ::mkdtemp(name) ? name : "";
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    const fs::path file = fs::path(path_) / name;
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file.string();
+  }
+
+ private:
+  std::string path_;
+};
+
+TEST(ProfileJson, ShippedProfilesLoad) {
+  q48emu::CardProfile profile;
+  std::string error, description;
+  ASSERT_TRUE(q48emu::LoadProfile(kProfiles + "/sample-card.json", &profile, &error, &description)) << error;
+  // The shipped sample and the built-in one must not drift apart.
+  ExpectSameProfile(profile, q48emu::SampleCard());
+  EXPECT_FALSE(description.empty());
+
+  ASSERT_TRUE(q48emu::LoadProfile(kProfiles + "/long-term-validity.json", &profile, &error)) << error;
+  EXPECT_EQ(profile.idCard.validity, "20150312长期");
+  EXPECT_EQ(profile.idCard.nationCode, "03");
+  EXPECT_EQ(profile.portrait, q48emu::SampleCard().portrait);  // from its portrait_file
+
+  ASSERT_TRUE(q48emu::LoadProfile(kProfiles + "/sim-refuses-writes.json", &profile, &error)) << error;
+  EXPECT_FALSE(profile.acceptWrites);
+  EXPECT_EQ(profile.cardType, 2);
+  EXPECT_TRUE(profile.idCard.name.empty());
+  EXPECT_TRUE(profile.portrait.empty());
+}
+
+TEST(ProfileJson, WrittenProfilesReadBackTheSame) {
+  q48emu::CardProfile profile;
+  profile.identText = "quote \" backslash \\ slash / tab\t nl\n cr\r bell\x07 del\x7F";
+  profile.iccid = "";
+  profile.cardType = 255;
+  profile.acceptWrites = false;
+  profile.idCard.name = "\xF0\xA0\xAE\xB7";  // outside the BMP
+  profile.idCard.reserved = std::string("A\0B", 3);
+  for (int i = 0; i < 1024; ++i) profile.portrait.push_back(static_cast<uint8_t>(i * 7));
+  std::string description;
+  ExpectSameProfile(Parsed(q48emu::ProfileToJson(profile, "说明 \"x\""), &description), profile);
+  EXPECT_EQ(description, "说明 \"x\"");
+
+  for (size_t size : {0, 1, 2, 3}) {
+    profile.portrait.resize(size);
+    ExpectSameProfile(Parsed(q48emu::ProfileToJson(profile)), profile);
+  }
+
+  // Malformed UTF-8 cannot go into JSON text; it comes back as U+FFFD.
+  profile.idCard.address = "a\xFF" "b";
+  EXPECT_EQ(Parsed(q48emu::ProfileToJson(profile)).idCard.address, "a\xEF\xBF\xBD" "b");
+}
+
+TEST(ProfileJson, AcceptsWhatJsonAllows) {
+  std::string description;
+  const q48emu::CardProfile profile = Parsed(
+      "\xEF\xBB\xBF\r\n{ \"idCard\" :{\"name\":\"\\u9648\\uD842\\uDFB7\\t\\/\",\t\"validity\": \"2020\\u957F\\u671F\"},"
+      "\n\"cardType\": 0, \"acceptWrites\": false, \"description\": \"\\\"quoted\\\"\\u0000\","
+      " \"portrait_base64\": \"AAE=\"}\r\n",
+      &description);
+  EXPECT_EQ(profile.idCard.name, "陈\xF0\xA0\xAE\xB7\t/");
+  EXPECT_EQ(profile.idCard.validity, "2020长期");
+  EXPECT_EQ(profile.cardType, 0);
+  EXPECT_FALSE(profile.acceptWrites);
+  EXPECT_EQ(description, std::string("\"quoted\"\0", 9));
+  EXPECT_EQ(profile.portrait, Bytes({0x00, 0x01}));
+
+  // Keys left out keep the defaults.
+  ExpectSameProfile(Parsed("{}"), q48emu::CardProfile());
+
+  // Every limit itself is allowed.
+  const std::string full = "{\"idCard\": {\"name\": \"" + std::string(15, 'n') + "\", \"reserved\": \"0123456789\"}," +
+                           "\"iccid\": \"" + std::string(255, '8') + "\", \"cardType\": 255," +
+                           "\"portrait_base64\": \"" + std::string(1366, 'A') + "==\"}";
+  const q48emu::CardProfile limits = Parsed(full);
+  EXPECT_EQ(limits.portrait.size(), 1024u);
+  EXPECT_EQ(limits.cardType, 255);
+}
+
+TEST(ProfileJson, MalformedJsonIsPlacedByLineAndColumn) {
+  struct Case {
+    std::string json;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"", "p.json:1:1: the file is empty; a profile is one JSON object"},
+      {" \n\t", "p.json:2:2: the file is empty; a profile is one JSON object"},
+      {"[]", "p.json:1:1: a profile is one JSON object, found an array"},
+      {"{\"iccid\": \"1\",}", "p.json:1:15: a comma before '}' is not allowed in JSON"},
+      {"{\n  \"iccid\": \"1\"\n  \"cardType\": 1\n}",
+       "p.json:3:3: expected ',' or '}' after the value of \"iccid\", found '\"'"},
+      {"{'iccid': 1}", "p.json:1:2: expected a key in double quotes, found '''"},
+      {"{// note\n}", "p.json:1:2: expected a key in double quotes, found '/'"},
+      {"{\"iccid\" 1}", "p.json:1:10: expected ':' after the key \"iccid\", found '1'"},
+      {"{\"iccid\": \"12", "p.json:1:14: the string that starts at line 1, column 11 has no closing quote"},
+      {"{\"iccid\": \"1\n2\"}", "p.json:1:13: raw control character U+000A in a string; write it as an escape such as \\n"},
+      {"{\"iccid\": \"\\x\"}", "p.json:1:13: unknown escape: a backslash before 'x'"},
+      {"{\"iccid\": \"\\u12G4\"}", "p.json:1:16: \\u needs four hex digits, found 'G'"},
+      {"{\"iccid\": \"ab\\uD800\"}", "p.json:1:14: a high surrogate \\u escape must be followed by a low one"},
+      {"{\"iccid\": \"\\uDC00\"}", "p.json:1:12: a low surrogate \\u escape without a high one before it"},
+      {"{\"iccid\": \"a\xC0\xAF\"}", "p.json:1:13: malformed UTF-8 in a string (byte 0xC0 (not UTF-8))"},
+      {"{\"cardType\": 01}", "p.json:1:15: a number may not start with 0"},
+      {"{\"cardType\": 1.}", "p.json:1:16: expected a digit after '.', found '}'"},
+      {"{\"cardType\": -}", "p.json:1:15: expected a digit, found '}'"},
+      {"{\"acceptWrites\": tru}", "p.json:1:18: expected a value, found 't'"},
+      {"{\"iccid\": }", "p.json:1:11: expected a value, found '}'"},
+      {"{} {}", "p.json:1:4: unexpected '{' after the end of the profile"},
+      {"{\"x\": [1,]}", "p.json:1:10: a comma before ']' is not allowed in JSON"},
+      {"{\"iccid\": \"1\", \"iccid\": \"2\"}", "p.json:1:16: duplicate key \"iccid\" (first at line 1, column 2)"},
+      // Columns count characters: three Chinese ones take nine bytes.
+      {"{\"idCard\": {\"name\": \"陈思远\" x}}",
+       "p.json:1:27: expected ',' or '}' after the value of \"name\", found 'x'"},
+      {"{\"a\":" + std::string(40, '[') + std::string(40, ']') + "}", "p.json:1:38: nested deeper than 32 levels"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ErrorOf(c.json), c.error) << c.json;
+}
+
+TEST(ProfileJson, WrongKeysTypesAndRangesAreNamed) {
+  struct Case {
+    std::string json;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"{\"cardtype\": 1}",
+       "p.json:1:2: unknown key \"cardtype\" (known keys: description, identText, iccid, cardType, acceptWrites, "
+       "idCard, portrait_base64, portrait_file)"},
+      {"{\"idCard\": {\"nation\": \"01\"}}",
+       "p.json:1:13: unknown key \"nation\" (known keys: name, sex, nationCode, birthDate, address, idNumber, "
+       "authority, validity, reserved)"},
+      {"{\"cardType\": \"1\"}", "p.json:1:14: \"cardType\" must be an integer from 0 to 255, found a string"},
+      {"{\"cardType\": 1.5}", "p.json:1:14: \"cardType\" must be an integer from 0 to 255, found 1.5"},
+      {"{\"cardType\": 1e2}", "p.json:1:14: \"cardType\" must be an integer from 0 to 255, found 1e2"},
+      {"{\"cardType\": 256}", "p.json:1:14: \"cardType\" is 256, outside 0 to 255"},
+      {"{\"cardType\": -1}", "p.json:1:14: \"cardType\" is -1, outside 0 to 255"},
+      {"{\"cardType\": 99999999999999999999}", "p.json:1:14: \"cardType\" is 99999999999999999999, outside 0 to 255"},
+      {"{\"acceptWrites\": 1}", "p.json:1:18: \"acceptWrites\" must be true or false, found the number 1"},
+      {"{\"iccid\": null}", "p.json:1:11: \"iccid\" must be a string, found null"},
+      {"{\"idCard\": []}", "p.json:1:12: \"idCard\" must be an object of card texts, found an array"},
+      {"{\"idCard\": {\"name\": false}}", "p.json:1:21: \"name\" must be a string, found false"},
+      {"{\"description\": {}}", "p.json:1:17: \"description\" must be a string, found an object"},
+      {"{\"idCard\": {\"name\": \"" + std::string(16, 'n') + "\"}}",
+       "p.json:1:21: \"name\" is 16 characters long (UTF-16 units); the card holds 15"},
+      // Eight characters outside the BMP take sixteen units.
+      {"{\"idCard\": {\"name\": \"" + Repeat("\xF0\xA0\xAE\xB7", 8) + "\"}}",
+       "p.json:1:21: \"name\" is 16 characters long (UTF-16 units); the card holds 15"},
+      {"{\"idCard\": {\"sex\": \"12\"}}", "p.json:1:20: \"sex\" is 2 characters long (UTF-16 units); the card holds 1"},
+      {"{\"idCard\": {\"validity\": \"20200101长期长期长期长期长期\"}}",
+       "p.json:1:25: \"validity\" is 18 characters long (UTF-16 units); the card holds 16"},
+      {"{\"idCard\": {\"reserved\": \"ABCDEFGHIJK\"}}", "p.json:1:25: \"reserved\" is 11 bytes long; at most 10 fit"},
+      {"{\"idCard\": {\"reserved\": \"长期长期\"}}", "p.json:1:25: \"reserved\" is 12 bytes long; at most 10 fit"},
+      {"{\"iccid\": \"" + std::string(256, '8') + "\"}", "p.json:1:11: \"iccid\" is 256 bytes long; at most 255 fit"},
+      {"{\"identText\": \"" + std::string(65528, 'i') + "\"}",
+       "p.json:1:15: \"identText\" is 65528 bytes long; at most 65527 fit"},
+      {"{\"portrait_base64\": \"" + std::string(1368, 'A') + "\"}",
+       "p.json:1:21: \"portrait_base64\" holds 1026 bytes; the card has room for 1024"},
+      {"{\"portrait_base64\": \"AAE\"}", "p.json:1:25: \"portrait_base64\" is not Base64: its length 3 is not a multiple of 4"},
+      {"{\"portrait_base64\": \"AA-A\"}",
+       "p.json:1:24: \"portrait_base64\" is not Base64: it holds a character outside the Base64 alphabet"},
+      {"{\"portrait_base64\": \"AA==AAAA\"}", "p.json:1:24: \"portrait_base64\" is not Base64: '=' may only pad the end"},
+      {"{\"portrait_base64\": \"AAA AAAA\"}",
+       "p.json:1:25: \"portrait_base64\" is not Base64: it holds a character outside the Base64 alphabet"},
+      {"{\"portrait_base64\": \"A===\"}", "p.json:1:23: \"portrait_base64\" is not Base64: '=' may only pad the end"},
+      {"{\"portrait_base64\": \"AAAA\", \"portrait_file\": \"x\"}",
+       "p.json:1:29: give the portrait once: \"portrait_base64\" or \"portrait_file\", not both"},
+      {"{\"portrait_file\": \"\"}", "p.json:1:19: \"portrait_file\" is empty; give the path of a portrait file"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ErrorOf(c.json), c.error) << c.json.substr(0, 80);
+
+  // A profile that fails leaves the caller's alone.
+  q48emu::CardProfile profile = q48emu::SampleCard();
+  std::string error;
+  EXPECT_FALSE(q48emu::ParseProfile("{\"iccid\": \"1\", \"cardType\": 300}", "p.json", ".", &profile, &error));
+  ExpectSameProfile(profile, q48emu::SampleCard());
+}
+
+TEST(ProfileJson, FilesAndPortraitFiles) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const Bytes portrait = q48emu::SampleCard().portrait;
+  dir.Write("faces/p.wlt", std::string(portrait.begin(), portrait.end()));
+  dir.Write("faces/big.wlt", std::string(1025, 'x'));
+  dir.Write("faces/full.wlt", std::string(1024, 'x'));
+  const std::string profilePath = dir.Write("cards/card.json", "{\"portrait_file\": \"../faces/p.wlt\"}");
+
+  // Relative to the profile's folder, not to the current directory.
+  q48emu::CardProfile profile;
+  std::string error;
+  ASSERT_TRUE(q48emu::LoadProfile(profilePath, &profile, &error)) << error;
+  EXPECT_EQ(profile.portrait, portrait);
+
+  const std::string faces = dir.path() + "/faces";
+  EXPECT_EQ(ErrorOf("{\"portrait_file\": \"full.wlt\"}", faces), "");
+  EXPECT_EQ(ErrorOf("{\"portrait_file\": \"" + faces + "/p.wlt\"}", "/nonexistent"), "");  // absolute
+  EXPECT_EQ(ErrorOf("{\"portrait_file\": \"big.wlt\"}", faces),
+            "p.json:1:19: \"portrait_file\" names a file larger than the card's 1024 bytes: \"big.wlt\" (" + faces +
+                "/big.wlt)");
+  EXPECT_EQ(ErrorOf("{\"portrait_file\": \"gone.wlt\"}", faces),
+            "p.json:1:19: \"portrait_file\" cannot be opened: \"gone.wlt\" (" + faces +
+                "/gone.wlt): No such file or directory");
+  EXPECT_EQ(ErrorOf("{\"portrait_file\": \".\"}", faces),
+            "p.json:1:19: \"portrait_file\" cannot be read: \".\" (" + faces + "/.): Is a directory");
+
+  EXPECT_FALSE(q48emu::LoadProfile(dir.path() + "/none.json", &profile, &error));
+  EXPECT_EQ(error, dir.path() + "/none.json: No such file or directory");
+  const std::string bad = dir.Write("bad.json", "{\n\"cardType\": true\n}");
+  EXPECT_FALSE(q48emu::LoadProfile(bad, &profile, &error));
+  EXPECT_EQ(error, bad + ":2:13: \"cardType\" must be an integer from 0 to 255, found true");
+  const std::string huge = dir.Write("huge.json", std::string(1024 * 1024 + 1, ' '));
+  EXPECT_FALSE(q48emu::LoadProfile(huge, &profile, &error));
+  EXPECT_EQ(error, huge + ": larger than 1 MiB; not a card profile");
+}
+
+}  // namespace

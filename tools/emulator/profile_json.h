@@ -1,0 +1,44 @@
+// Card profiles as JSON files: a strict reader of our own and a writer.
+//
+// A profile is one JSON object; every key is optional and a missing one keeps
+// the CardProfile default:
+//   "description"      text for people, shown in the emulator's log
+//   "identText"        answer to the identification request (at most 65527 bytes)
+//   "iccid"            answer to the ICCID request (at most 255 bytes)
+//   "cardType"         answer to the card-type request, integer 0..255
+//   "acceptWrites"     false: SIM writes are answered with status 1
+//   "idCard"           object of UTF-8 texts: name, sex, nationCode, birthDate,
+//                      address, idNumber, authority, validity (each at most its
+//                      card field's size in UTF-16 units) and reserved (at most
+//                      10 bytes)
+//   "portrait_base64"  the portrait bytes (stand-in format) as Base64, or
+//   "portrait_file"    a file holding them, relative to the profile's folder;
+//                      at most 1024 bytes either way, served as they are
+//                      (Base64: RFC 4648 alphabet, "=" padding, nothing else)
+// Unknown keys, wrong types, values out of range and anything that is not
+// plain JSON are errors, reported as "<source>:<line>:<column>: <what>".
+// Pure functions; safe on any thread.
+#pragma once
+
+#include <string>
+
+#include "emulator.h"
+
+namespace q48emu {
+
+// Parses profile text. `source` names it in messages; `baseDir` is where a
+// relative "portrait_file" is looked for. On failure returns false, leaves
+// *profile alone and says why in *error.
+bool ParseProfile(const std::string& text, const std::string& source, const std::string& baseDir,
+                  CardProfile* profile, std::string* error, std::string* description = nullptr);
+
+// Reads and parses the profile file at `path`.
+bool LoadProfile(const std::string& path, CardProfile* profile, std::string* error,
+                 std::string* description = nullptr);
+
+// The profile as JSON text, the portrait as Base64. A profile within the
+// limits above reads back the same. Texts must be UTF-8; a malformed
+// sequence is written as U+FFFD.
+std::string ProfileToJson(const CardProfile& profile, const std::string& description = "");
+
+}  // namespace q48emu
