@@ -1,8 +1,12 @@
 """The q48 client, q48-emulator and the Python example, run as processes."""
 import json
 import os
+import pty
+import select
 import subprocess
 import tempfile
+import time
+import tty
 import unittest
 
 BIN = os.environ.get("Q48_BIN", os.path.join(os.path.dirname(__file__), "../../build/linux/bin"))
@@ -128,6 +132,105 @@ class ClientAgainstEmulator(unittest.TestCase):
         finally:
             log = emulator.close()
         self.assertIn("request 3,15", log)
+
+
+PROFILES = os.path.join(ROOT, "tools/emulator/profiles")
+CARD_TYPE_REQUEST = bytes.fromhex("55555555555555550406000003 0A 01 5B2B06".replace(" ", ""))
+CARD_TYPE_ANSWER = bytes.fromhex("555555555555555504070000030A0001785506")
+
+
+def read_from(fd, count, timeout=5):
+    got = b""
+    deadline = time.monotonic() + timeout
+    while len(got) < count and time.monotonic() < deadline:
+        ready, _, _ = select.select([fd], [], [], 0.1)
+        if ready:
+            got += os.read(fd, 4096)
+    return got
+
+
+class EmulatorProfilesAndLog(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
+
+    def emulator(self, *flags):
+        emulator = Emulator(*flags)
+        self.addCleanup(emulator.close)
+        self.assertTrue(emulator.device, "the emulator printed no line")
+        return emulator
+
+    def test_profiles_change_what_the_reader_answers(self):
+        device = self.emulator("--profile", os.path.join(PROFILES, "long-term-validity.json")).device
+        run = q48("--port", device, "--json", "read-card", "--photo", os.path.join(self.tmp.name, "p.jpg"))
+        fields = json.loads(run.stdout.decode("utf-8"))["fields"]
+        self.assertEqual((fields["name"].rstrip(), fields["nation"], fields["valid_from"], fields["valid_to"]),
+                         ("马秀兰", "回族", "20150312", "长期"))
+        self.assertGreater(int(fields["photo_bytes"]), 0)  # the portrait from the profile's portrait_file
+
+        device = self.emulator("--profile", os.path.join(PROFILES, "sim-refuses-writes.json")).device
+        out = json.loads(q48("--port", device, "--json", "iccid").stdout)
+        self.assertEqual(out["fields"]["iccid"], "89860117851012345678")
+        self.assertEqual(json.loads(q48("--port", device, "--json", "card-type").stdout)["result"], 2)
+        run = q48("--port", device, "--json", "write", "--number", "13800138000", "--content", "x")
+        self.assertEqual((run.returncode, json.loads(run.stdout)["result"]), (3, -2))
+
+    def test_print_profile_is_the_shipped_sample(self):
+        run = subprocess.run([os.path.join(BIN, "q48-emulator"), "--print-profile"], capture_output=True, timeout=10)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        with open(os.path.join(PROFILES, "sample-card.json"), "rb") as f:
+            self.assertEqual(run.stdout, f.read())
+        run = subprocess.run([os.path.join(BIN, "q48-emulator"), "--refuse-writes", "--print-profile", "--profile",
+                              os.path.join(PROFILES, "long-term-validity.json")], capture_output=True, timeout=10)
+        printed = json.loads(run.stdout)
+        self.assertEqual((printed["acceptWrites"], printed["idCard"]["validity"]), (False, "20150312长期"))
+
+    def test_bad_profiles_and_logs_stop_the_tool_with_a_reason(self):
+        bad = os.path.join(self.tmp.name, "bad.json")
+        with open(bad, "w") as f:
+            f.write('{\n  "cardType": 300\n}\n')
+        cases = [
+            (["--profile", bad], bad + ':2:15: "cardType" is 300, outside 0 to 255'),
+            (["--profile", os.path.join(self.tmp.name, "none.json")], "none.json: No such file or directory"),
+            (["--log", os.path.join(self.tmp.name, "no/such/dir.log")], "cannot open the log: "),
+            (["--com", "/nonexistent/ttyS9"], "/nonexistent/ttyS9: No such file or directory"),
+        ]
+        for flags, message in cases:
+            run = subprocess.run([os.path.join(BIN, "q48-emulator"), *flags], capture_output=True, timeout=10)
+            self.assertEqual((run.returncode, run.stdout), (1, b""), flags)
+            self.assertIn(message, run.stderr.decode(), flags)
+        for flags in (["--profile"], ["--log"], ["--com"], ["--profile", ""]):
+            run = subprocess.run([os.path.join(BIN, "q48-emulator"), *flags], capture_output=True, timeout=10)
+            self.assertEqual(run.returncode, 2, flags)
+            self.assertIn(b"usage:", run.stderr)
+
+    def test_log_file_holds_what_stderr_shows_and_grows_across_runs(self):
+        log = os.path.join(self.tmp.name, "exchanges.log")
+        for run in range(2):
+            emulator = Emulator("--log", log)
+            try:
+                self.assertEqual(q48("--port", emulator.device, "iccid").returncode, 0)
+            finally:
+                stderr = emulator.close()
+            with open(log, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+            self.assertEqual(lines[-len(stderr.splitlines()):], stderr.splitlines())
+            self.assertEqual(len(lines), 3 * (run + 1))
+        self.assertIn("serving " + emulator.device + " with the built-in sample card", lines[-3])
+        self.assertIn("request 3,15 (17 bytes) -> 3,15 status 0, 39 bytes", lines[-2])
+        self.assertIn("stopping on SIGTERM", lines[-1])
+
+    def test_com_serves_a_serial_device(self):
+        master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        tty.setraw(slave)
+        name = os.ttyname(slave)
+        log = os.path.join(self.tmp.name, "com.log")
+        emulator = self.emulator("--com", name, "--log", log)
+        self.assertEqual(emulator.device, name)
+        os.write(master, CARD_TYPE_REQUEST)
+        self.assertEqual(read_from(master, len(CARD_TYPE_ANSWER)), CARD_TYPE_ANSWER)
 
 
 class HostProgramsAgainstTheEmulatedReader(unittest.TestCase):
