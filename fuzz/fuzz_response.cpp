@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -128,7 +129,9 @@ bool EndsInSpace(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Exactly the message, so that any read past it is caught.
   const Bytes message(data, data + size);
-  const uint8_t* bytes = size ? message.data() : nullptr;
+  // An empty message still has an address; any read through it is caught.
+  const std::unique_ptr<uint8_t[]> empty(new uint8_t[0]);
+  const uint8_t* bytes = size ? message.data() : empty.get();
 
   // The record as the parser sees it: bytes past the message read as 0.
   Bytes record(q48::kIdCardRecordSize, 0);
