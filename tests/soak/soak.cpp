@@ -5,12 +5,22 @@
 //
 //   build/linux/bin/q48_soak --count 10000     # the full run: about 30 min (1815 s measured)
 //   build/linux/bin/q48_soak --count 300       # the short run CTest does
+//   build/linux/bin/q48_soak --exports build/linux/bin/libQ48Reader.so
+//                                             # through the shared library's exports, as a host calls them
 //
-// Options: --count N (10000), --seed S (random), --verbose.
+// Options: --count N (10000), --seed S (random), --verbose, --exports LIBRARY.
+// With --exports (root only) the soak gives itself a private mount namespace
+// whose /sys shows one FTDI 0403:6001 port and whose /dev/ttyUSB0 links to
+// the emulator's pty, so the exports find the reader as they would a real one.
 // Exit status 0 when every result was right and nothing leaked.
+#include <dlfcn.h>
 #include <errno.h>
 #include <malloc.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +28,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <new>
@@ -179,9 +190,76 @@ const std::vector<std::pair<Fault, int>> kFaultWeights = {{Fault::NoAnswer, 1}, 
                                                           {Fault::Noise, 2},    {Fault::Status, 2}};
 constexpr double kSilentSeconds = 3.0;
 
+// The five exports of a loaded shared library.
+struct Exports {
+  short (*list)() = nullptr;
+  short (*readCard)(char*) = nullptr;
+  short (*readIccid)(char*) = nullptr;
+  short (*readCardType)() = nullptr;
+  short (*writeCard)(const char*, const char*) = nullptr;
+
+  std::string Load(const std::string& path) {
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return dlerror();
+    auto find = [library](auto& slot, const char* name) {
+      void* symbol = dlsym(library, name);
+      std::memcpy(&slot, &symbol, sizeof symbol);
+      return symbol != nullptr;
+    };
+    if (!find(list, "zelListReaderCard") || !find(readCard, "zelReadCard") || !find(readIccid, "zelReadICCID") ||
+        !find(readCardType, "zelReadCardType") || !find(writeCard, "zelWriteCard"))
+      return "an export is missing";
+    return std::string();  // kept loaded for the life of the process
+  }
+};
+
+// A private mount namespace in which /sys holds one USB serial port of the
+// reader's identity and /dev holds ttyUSB0 (linked to the emulator's pty by
+// LinkReader), the pty devices and the basic nodes. "" on success.
+std::string EnterReaderNamespace(const std::string& work) {
+  if (unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return "cannot make / private";
+  // Everything below `work` lives on a tmpfs of this namespace only.
+  std::error_code error;
+  fs::create_directories(work, error);
+  if (mount("none", work.c_str(), "tmpfs", 0, "mode=700") != 0) return std::string("tmpfs: ") + std::strerror(errno);
+  const std::string usb = work + "/sys/devices/pci0000:00/usb1/1-1";
+  fs::create_directories(usb + "/1-1:1.0/ttyUSB0/tty/ttyUSB0", error);
+  fs::create_directories(work + "/sys/class/tty/ttyUSB0", error);
+  fs::create_directories(work + "/pts", error);
+  fs::create_directories(work + "/olddev", error);
+  std::ofstream(usb + "/idVendor") << "0403\n";
+  std::ofstream(usb + "/idProduct") << "6001\n";
+  fs::create_directory_symlink("../../../devices/pci0000:00/usb1/1-1/1-1:1.0/ttyUSB0",
+                               work + "/sys/class/tty/ttyUSB0/device", error);
+  auto bind = [](const std::string& from, const std::string& to, unsigned long extra = 0) {
+    return mount(from.c_str(), to.c_str(), nullptr, MS_BIND | extra, nullptr) == 0;
+  };
+  if (!bind("/dev/pts", work + "/pts") || !bind("/dev", work + "/olddev", MS_REC) || !bind(work + "/sys", "/sys"))
+    return std::string("bind mounts: ") + std::strerror(errno);
+  if (mount("none", "/dev", "tmpfs", 0, "mode=755") != 0) return std::string("tmpfs on /dev: ") + std::strerror(errno);
+  fs::create_directory("/dev/pts", error);
+  if (!bind(work + "/pts", "/dev/pts")) return "cannot bind /dev/pts";
+  // New ptys come from the devpts instance itself (root may open its ptmx).
+  fs::create_symlink("pts/ptmx", "/dev/ptmx", error);
+  for (const char* node : {"null", "zero", "urandom", "random", "tty"}) {
+    const std::string target = std::string("/dev/") + node;
+    std::ofstream(target).flush();
+    if (!bind(work + "/olddev/" + node, target)) return "cannot bind " + target;
+  }
+  return std::string();
+}
+
+void LinkReader(const std::string& slave) {
+  std::error_code error;
+  fs::remove("/dev/ttyUSB0", error);
+  fs::create_symlink(slave, "/dev/ttyUSB0", error);
+}
+
 class Soak {
  public:
-  Soak(uint32_t seed, bool verbose) : random_(seed), verbose_(verbose), card_(q48emu::SampleCard()) {
+  Soak(uint32_t seed, bool verbose, const Exports* exports)
+      : random_(seed), verbose_(verbose), card_(q48emu::SampleCard()), exports_(exports) {
     portraitDir_ = (fs::temp_directory_path() / ("q48-soak-" + std::to_string(::getpid()))).string();
     portrait_ = std::make_unique<q48::SystemPortraitConverter>(portraitDir_);
     portrait_->SetDecoderLibrary(Q48_TEST_DECODER);
@@ -203,6 +281,7 @@ class Soak {
       return false;
     }
     emulator_->Start();
+    if (exports_ != nullptr) LinkReader(emulator_->SlavePath());
     return true;
   }
   void StopEmulator() { emulator_.reset(); }
@@ -220,7 +299,16 @@ class Soak {
     const std::string content = RandomText(1 + random_() % 19);
     int16_t result = 0;
     const auto start = Clock::now();
-    switch (which) {
+    if (exports_ != nullptr) {
+      switch (which) {
+        case Export::List: result = exports_->list(); break;
+        case Export::ReadCard: result = exports_->readCard(readCardBuffer_.data()); break;
+        case Export::Iccid: result = exports_->readIccid(iccidBuffer_.data()); break;
+        case Export::CardType: result = exports_->readCardType(); break;
+        case Export::Write: result = exports_->writeCard(content.c_str(), number.c_str()); break;
+        case Export::Count: break;
+      }
+    } else switch (which) {
       case Export::List: result = q48::ListReaderCard(options); break;
       case Export::ReadCard: result = q48::ReadCard(options, readCardBuffer_.data()); break;
       case Export::Iccid: result = q48::ReadIccid(options, iccidBuffer_.data()); break;
@@ -300,6 +388,7 @@ class Soak {
       case Export::ReadCard:
         if (!answered) {
           if (!zero(readCardBuffer_)) return "buffer written after a failure";
+          if (exports_ != nullptr) break;  // the library's own fields are out of reach
           std::lock_guard<std::mutex> lock(q48::ExchangeLock());
           if (!q48::SharedResultFields().Name.empty() || !q48::SharedResultFields().PhotoBase64.empty())
             return "the holder's data outlived a failed read";
@@ -339,6 +428,7 @@ class Soak {
   q48emu::CardProfile card_;
   std::string portraitDir_;
   std::unique_ptr<q48::SystemPortraitConverter> portrait_;
+  const Exports* exports_;
   std::unique_ptr<q48emu::Emulator> emulator_;
   std::vector<char> readCardBuffer_;
   std::vector<char> iccidBuffer_;
@@ -361,6 +451,7 @@ int main(int argc, char** argv) {
   size_t count = 10000;
   uint32_t seed = std::random_device{}();
   bool verbose = false;
+  std::string library;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--count" && i + 1 < argc) {
@@ -369,15 +460,49 @@ int main(int argc, char** argv) {
       seed = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
     } else if (arg == "--verbose") {
       verbose = true;
+    } else if (arg == "--exports" && i + 1 < argc) {
+      library = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: %s [--count N] [--seed S] [--verbose]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--count N] [--seed S] [--verbose] [--exports LIBRARY]\n", argv[0]);
       return 2;
     }
   }
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  std::printf("soak: %zu exchanges, seed %u\n", count, seed);
 
-  Soak soak(seed, verbose);
+  Exports exports;
+  std::string work;
+  if (!library.empty()) {
+    if (geteuid() != 0) {
+      std::printf("soak: skipped: --exports needs root for a private mount namespace\n");
+      return 77;
+    }
+    // The exports load the decoder by its bare name and put the portrait
+    // under XDG_CACHE_HOME: both are read from the environment at start.
+    work = (fs::temp_directory_path() / ("q48-soak-ns-" + std::to_string(::getpid()))).string();
+    if (std::getenv("Q48_SOAK_CHILD") == nullptr) {
+      const std::string decoderDir = fs::path(Q48_TEST_DECODER).parent_path().string();
+      setenv("LD_LIBRARY_PATH", decoderDir.c_str(), 1);
+      setenv("XDG_CACHE_HOME", (work + "-cache").c_str(), 1);
+      setenv("Q48_SOAK_CHILD", "1", 1);
+      execv("/proc/self/exe", argv);
+      std::fprintf(stderr, "soak: cannot restart: %s\n", std::strerror(errno));
+      return 1;
+    }
+    const std::string why = EnterReaderNamespace(work);
+    if (!why.empty()) {
+      std::printf("soak: skipped: no private mount namespace here (%s)\n", why.c_str());
+      return 77;
+    }
+    const std::string error = exports.Load(library);
+    if (!error.empty()) {
+      std::fprintf(stderr, "soak: %s: %s\n", library.c_str(), error.c_str());
+      return 1;
+    }
+  }
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::printf("soak: %zu exchanges, seed %u, %s\n", count, seed,
+              library.empty() ? "through the exchange functions" : ("through the exports of " + library).c_str());
+
+  Soak soak(seed, verbose, library.empty() ? nullptr : &exports);
   // One good exchange of each kind first, so that what the library and the
   // runtime set up once (the port prototype, the text converter, the
   // decoder's first load) is in place before counting.
@@ -467,5 +592,11 @@ int main(int argc, char** argv) {
   // Bytes vary a little with the allocator's own bookkeeping; a leak of even
   // one small block per exchange would pass this by far.
   leak(after.heapBytes - before.heapBytes > 4096, "heap bytes grew");
+  if (!work.empty()) {
+    std::error_code ignored;
+    fs::remove_all(work + "-cache", ignored);
+    (void)umount2(work.c_str(), MNT_DETACH);
+    fs::remove(work, ignored);  // empty once its tmpfs is gone
+  }
   return failures == 0 && !leaked ? 0 : 1;
 }
