@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: the Linux build with its tests, the same tests under
 # AddressSanitizer+UBSan and ThreadSanitizer, both Windows builds with their
-# static checks and the Wine tests (run from the Linux test tree).
+# static checks and the Wine tests (run from the Linux test tree), and a
+# bounded fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +19,9 @@ build windows-x64
 
 build linux
 ctest --preset linux -j"$jobs"
+
+# Fuzz smoke: every target for a bounded time under ASan and UBSan.
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/fuzz.sh
 
 for preset in linux-asan linux-tsan; do
   build "$preset"
