@@ -501,4 +501,23 @@ void Emulator::SetLog(void (*log)(const std::string& line, void* context), void*
   state_->device.SetLog(log, context);
 }
 
+// The public calls that go to the line.
+Emulator::State::State(CardProfile profile)
+    : device(std::move(profile)), line(detail::MakeLine(device)) {}
+
+Emulator::State::~State() = default;
+
+Emulator::Emulator(CardProfile profile) : state_(std::make_unique<State>(std::move(profile))) {}
+
+Emulator::~Emulator() = default;
+
+bool Emulator::OpenPty(std::string* error) { return state_->line->OpenPty(error); }
+bool Emulator::OpenPort(const std::string& name, std::string* error) { return state_->line->OpenPort(name, error); }
+void Emulator::ServeFd(int fd) { state_->line->ServeFd(fd); }
+const std::string& Emulator::SlavePath() const { return state_->line->SlavePath(); }
+void Emulator::Start() { state_->line->Start(); }
+void Emulator::Stop() { state_->line->Stop(); }
+void Emulator::SendRaw(const std::vector<uint8_t>& bytes) { state_->line->SendRaw(bytes); }
+void Emulator::HangUp() { state_->line->HangUp(); }
+
 }  // namespace q48emu

@@ -110,8 +110,21 @@ class Device {
   std::vector<uint8_t> stream_;
 };
 
-// The byte stream to the library: one implementation per platform.
-class Line;
+// The byte stream to the library: one implementation per platform
+// (emulator_<platform>.cpp), made by MakeLine.
+class Line : public LineIo {
+ public:
+  virtual bool OpenPty(std::string* error) = 0;
+  virtual bool OpenPort(const std::string& name, std::string* error) = 0;
+  virtual void ServeFd(int fd) = 0;
+  virtual const std::string& SlavePath() const = 0;
+  virtual void Start() = 0;
+  virtual bool Stop() = 0;  // true when the pump was running
+  virtual void SendRaw(const std::vector<uint8_t>& bytes) = 0;
+  virtual void HangUp() = 0;
+};
+
+std::unique_ptr<Line> MakeLine(Device& device);
 
 }  // namespace detail
 

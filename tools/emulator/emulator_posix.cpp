@@ -35,9 +35,9 @@ std::string Reason(const char* what) { return std::string(what) + ": " + std::st
 
 }  // namespace
 
-class Line : public LineIo {
+class PlatformLine final : public Line {
  public:
-  explicit Line(Device& device) : device_(device) {
+  explicit PlatformLine(Device& device) : device_(device) {
     if (::pipe(wake_) != 0) throw std::system_error(errno, std::generic_category(), "emulator wake-up pipe");
     for (int fd : wake_) {
       ::fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -45,7 +45,7 @@ class Line : public LineIo {
     }
   }
 
-  ~Line() override {
+  ~PlatformLine() override {
     Stop();
     CloseLine();
     CloseFd(wake_[0]);
@@ -332,24 +332,9 @@ class Line : public LineIo {
   std::deque<Plan> outgoing_;
 };
 
+std::unique_ptr<Line> MakeLine(Device& device) { return std::make_unique<PlatformLine>(device); }
+
 }  // namespace detail
 
-Emulator::State::State(CardProfile profile)
-    : device(std::move(profile)), line(std::make_unique<detail::Line>(device)) {}
-
-Emulator::State::~State() = default;
-
-Emulator::Emulator(CardProfile profile) : state_(std::make_unique<State>(std::move(profile))) {}
-
-Emulator::~Emulator() = default;
-
-bool Emulator::OpenPty(std::string* error) { return state_->line->OpenPty(error); }
-bool Emulator::OpenPort(const std::string& name, std::string* error) { return state_->line->OpenPort(name, error); }
-void Emulator::ServeFd(int fd) { state_->line->ServeFd(fd); }
-const std::string& Emulator::SlavePath() const { return state_->line->SlavePath(); }
-void Emulator::Start() { state_->line->Start(); }
-void Emulator::Stop() { state_->line->Stop(); }
-void Emulator::SendRaw(const std::vector<uint8_t>& bytes) { state_->line->SendRaw(bytes); }
-void Emulator::HangUp() { state_->line->HangUp(); }
 
 }  // namespace q48emu

@@ -115,15 +115,15 @@ class Overlapped {
 
 }  // namespace
 
-class Line : public LineIo {
+class PlatformLine final : public Line {
  public:
-  explicit Line(Device& device) : device_(device) {
+  explicit PlatformLine(Device& device) : device_(device) {
     wake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (wake_ == nullptr) throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
                                                   "emulator wake-up event");
   }
 
-  ~Line() override {
+  ~PlatformLine() override {
     Stop();
     CloseLine();
     CloseHandle(wake_);
@@ -391,24 +391,9 @@ class Line : public LineIo {
   std::deque<Plan> outgoing_;
 };
 
+std::unique_ptr<Line> MakeLine(Device& device) { return std::make_unique<PlatformLine>(device); }
+
 }  // namespace detail
 
-Emulator::State::State(CardProfile profile)
-    : device(std::move(profile)), line(std::make_unique<detail::Line>(device)) {}
-
-Emulator::State::~State() = default;
-
-Emulator::Emulator(CardProfile profile) : state_(std::make_unique<State>(std::move(profile))) {}
-
-Emulator::~Emulator() = default;
-
-bool Emulator::OpenPty(std::string* error) { return state_->line->OpenPty(error); }
-bool Emulator::OpenPort(const std::string& name, std::string* error) { return state_->line->OpenPort(name, error); }
-void Emulator::ServeFd(int fd) { state_->line->ServeFd(fd); }
-const std::string& Emulator::SlavePath() const { return state_->line->SlavePath(); }
-void Emulator::Start() { state_->line->Start(); }
-void Emulator::Stop() { state_->line->Stop(); }
-void Emulator::SendRaw(const std::vector<uint8_t>& bytes) { state_->line->SendRaw(bytes); }
-void Emulator::HangUp() { state_->line->HangUp(); }
 
 }  // namespace q48emu
