@@ -16,6 +16,15 @@ namespace q48 {
 constexpr int32_t kMaxPortraitJpeg = 38397;
 constexpr size_t kPortraitTextBuffer = 51200;
 
+// ConvertPortrait's failure results (every backend); the decoder's own
+// value, when it is not 1, is passed on unchanged instead.
+constexpr int32_t kJpegUnreadable = -1;    // pic.jpg cannot be opened after the save
+constexpr int32_t kNoDecoderLibrary = -2;  // the decoder library cannot be loaded
+constexpr int32_t kNoDecoderEntry = -3;    // it has no GetBmp
+constexpr int32_t kFileError = -4;         // a portrait file cannot be written or read
+constexpr int32_t kNoPicture = -5;         // no usable bitmap, or the JPEG save failed
+constexpr int32_t kJpegTooLarge = -6;      // the picture exceeds the caller's capacity
+
 class PortraitConverter {
  public:
   virtual ~PortraitConverter() = default;

@@ -17,14 +17,6 @@ namespace q48 {
 
 namespace {
 
-// Failure results; the only caller treats everything but 1 alike.
-constexpr int32_t kNoDecoderLibrary = -2;
-constexpr int32_t kNoDecoderEntry = -3;
-constexpr int32_t kFileError = -4;
-constexpr int32_t kNoPicture = -5;
-constexpr int32_t kJpegUnreadable = -1;
-constexpr int32_t kJpegTooLarge = -6;
-
 // A bitmap beyond this is no portrait (the card's is 102 x 126); refusing it
 // keeps a misbehaving decoder from costing the host gigabytes.
 constexpr off_t kMaxBitmapBytes = 16 * 1024 * 1024;

@@ -18,14 +18,6 @@ namespace q48 {
 
 namespace {
 
-// Failure results; the only caller treats everything but 1 alike.
-constexpr int32_t kJpegUnreadable = -1;
-constexpr int32_t kNoDecoderLibrary = -2;
-constexpr int32_t kNoDecoderEntry = -3;
-constexpr int32_t kFileError = -4;
-constexpr int32_t kNoPicture = -5;
-constexpr int32_t kJpegTooLarge = -6;
-
 using GetBmpFn = int(WINAPI*)(const char*, int);
 
 namespace gdi = Gdiplus;
