@@ -68,6 +68,12 @@ class Session {
     return Outcome::Accepted;
   }
 
+  // Open, then Exchange when the port is open.
+  Outcome OpenAndExchange(const Request& request, const char* payload, ResultFields& fields) {
+    const Outcome opened = Open();
+    return opened == Outcome::Accepted ? Exchange(request, payload, fields) : opened;
+  }
+
   // Sends one request and waits for its answer; the answer is parsed into
   // `fields`. Another request's answer (a late or unsolicited message) is set
   // aside unparsed and the wait goes on within the same limit.
@@ -178,8 +184,7 @@ int16_t ReadCard(const ExchangeOptions& options, char* buffer) {
       [&]() -> int16_t {
         ResultFields& fields = Fields();
         Session session(options);
-        Outcome outcome = session.Open();
-        if (outcome == Outcome::Accepted) outcome = session.Exchange(kReadCard, "", fields);
+        const Outcome outcome = session.OpenAndExchange(kReadCard, "", fields);
         switch (outcome) {
           case Outcome::Accepted: break;
           case Outcome::NoReader:
@@ -211,8 +216,7 @@ int16_t SimQuery(const ExchangeOptions& options, const Request& request, const c
       [&]() -> int16_t {
         ResultFields& fields = Fields();
         Session session(options);
-        Outcome outcome = session.Open();
-        if (outcome == Outcome::Accepted) outcome = session.Exchange(request, payload, fields);
+        const Outcome outcome = session.OpenAndExchange(request, payload, fields);
         if (outcome == Outcome::Accepted) return onSuccess(fields);
         fields.Iccid.clear();
         switch (outcome) {
