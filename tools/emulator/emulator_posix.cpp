@@ -52,7 +52,7 @@ class PlatformLine final : public Line {
     CloseFd(wake_[1]);
   }
 
-  bool OpenPty(std::string* error) {
+  bool OpenPty(std::string* error) override {
     const bool wasRunning = Stop();
     CloseLine();
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -96,7 +96,7 @@ class PlatformLine final : public Line {
     return true;
   }
 
-  bool OpenPort(const std::string& name, std::string* error) {
+  bool OpenPort(const std::string& name, std::string* error) override {
     const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       if (error) *error = Reason(name.c_str());
@@ -126,7 +126,7 @@ class PlatformLine final : public Line {
     return true;
   }
 
-  void ServeFd(int fd) {
+  void ServeFd(int fd) override {
     const bool wasRunning = Stop();
     CloseLine();
     SetNonBlocking(fd);
@@ -139,9 +139,9 @@ class PlatformLine final : public Line {
     if (wasRunning) Start();
   }
 
-  const std::string& SlavePath() const { return slavePath_; }
+  const std::string& SlavePath() const override { return slavePath_; }
 
-  void Start() {
+  void Start() override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (thread_.joinable() || fd_ < 0) return;
     stopRequested_ = false;
@@ -151,7 +151,7 @@ class PlatformLine final : public Line {
   }
 
   // Returns whether the pump was running.
-  bool Stop() {
+  bool Stop() override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!thread_.joinable()) return false;
@@ -167,7 +167,7 @@ class PlatformLine final : public Line {
     return true;
   }
 
-  void SendRaw(const std::vector<uint8_t>& bytes) {
+  void SendRaw(const std::vector<uint8_t>& bytes) override {
     Plan plan;
     plan.pieces.push_back({0, bytes});
     {
@@ -182,7 +182,7 @@ class PlatformLine final : public Line {
     Execute(plan);
   }
 
-  void HangUp() {
+  void HangUp() override {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!pumping_) {
       lock.unlock();

@@ -129,12 +129,12 @@ class PlatformLine final : public Line {
     CloseHandle(wake_);
   }
 
-  bool OpenPty(std::string* error) {
+  bool OpenPty(std::string* error) override {
     if (error) *error = "there are no ptys on Windows; serve a COM port instead";
     return false;
   }
 
-  bool OpenPort(const std::string& name, std::string* error) {
+  bool OpenPort(const std::string& name, std::string* error) override {
     const std::string path = DevicePath(name);
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
@@ -154,7 +154,7 @@ class PlatformLine final : public Line {
     return true;
   }
 
-  void ServeFd(int fd) {
+  void ServeFd(int fd) override {
     HANDLE own = INVALID_HANDLE_VALUE;
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     if (handle == INVALID_HANDLE_VALUE ||
@@ -169,9 +169,9 @@ class PlatformLine final : public Line {
     Serve(own);
   }
 
-  const std::string& SlavePath() const { return slavePath_; }
+  const std::string& SlavePath() const override { return slavePath_; }
 
-  void Start() {
+  void Start() override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (thread_.joinable() || file_ == INVALID_HANDLE_VALUE) return;
     stopRequested_ = false;
@@ -181,7 +181,7 @@ class PlatformLine final : public Line {
   }
 
   // Returns whether the pump was running.
-  bool Stop() {
+  bool Stop() override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!thread_.joinable()) return false;
@@ -196,7 +196,7 @@ class PlatformLine final : public Line {
     return true;
   }
 
-  void SendRaw(const std::vector<uint8_t>& bytes) {
+  void SendRaw(const std::vector<uint8_t>& bytes) override {
     Plan plan;
     plan.pieces.push_back({0, bytes});
     {
@@ -211,7 +211,7 @@ class PlatformLine final : public Line {
     Execute(plan);
   }
 
-  void HangUp() {
+  void HangUp() override {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!pumping_) {
       lock.unlock();
