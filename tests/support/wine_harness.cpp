@@ -1,6 +1,7 @@
 #include "wine_harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -69,10 +70,10 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
-// Runs a helper (the wineserver) with every standard stream on /dev/null and
-// waits for it, up to a limit.
+}  // namespace
+
 int RunDetached(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                std::chrono::milliseconds limit) {
+                std::chrono::milliseconds limit, const RunAs* user) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -90,6 +91,8 @@ int RunDetached(const std::vector<std::string>& argv, const std::vector<std::str
       dup2(null, 2);
     }
     close_range(3, ~0U, 0);
+    if (user != nullptr && (setgroups(0, nullptr) != 0 || setgid(user->gid) != 0 || setuid(user->uid) != 0))
+      _exit(126);
     execve(args[0], args.data(), envp.data());
     _exit(127);
   }
@@ -105,8 +108,6 @@ int RunDetached(const std::vector<std::string>& argv, const std::vector<std::str
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // WineProcess

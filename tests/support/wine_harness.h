@@ -158,4 +158,16 @@ std::string ToWindowsPath(const std::string& unix_path);
 // text with every "\n" turned into "\r\n".
 std::string WithCrLf(const std::string& text);
 
+// Runs a helper (the wineserver, a prefix's boot) with every standard stream
+// on /dev/null, so that nothing it leaves running holds a caller's pipes, and
+// waits for it up to `limit`. With `user` (the caller being root) it runs as
+// that user. Returns its exit status, or -1 (killed at the limit, or a
+// signal).
+struct RunAs {
+  uid_t uid;
+  gid_t gid;
+};
+int RunDetached(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                std::chrono::milliseconds limit, const RunAs* user = nullptr);
+
 }  // namespace q48::wine

@@ -127,36 +127,8 @@ void ChownTree(const std::string& path, const WineUser& user) {
 // the wineserver and for programs whose helpers outlive them).
 int RunDetachedAs(const WineUser& user, const std::vector<std::string>& argv,
                   const std::vector<std::string>& env) {
-  std::vector<char*> args, envp;
-  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  for (const auto& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      dup2(null, 0);
-      dup2(null, 1);
-      dup2(null, 2);
-    }
-    close_range(3, ~0U, 0);
-    if (user.drop && (setgroups(0, nullptr) != 0 || setgid(user.gid) != 0 || setuid(user.uid) != 0)) _exit(126);
-    execve(args[0], args.data(), envp.data());
-    _exit(127);
-  }
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const q48::wine::RunAs as{user.uid, user.gid};
+  return q48::wine::RunDetached(argv, env, std::chrono::seconds(60), user.drop ? &as : nullptr);
 }
 
 // The Wine programs as found before this program points $Q48_WINE64 at its
