@@ -7,6 +7,7 @@ packages=(
   cmake g++ make pkg-config python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libturbojpeg0-dev
+  nlohmann-json3-dev libcli11-dev libboost1.81-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64

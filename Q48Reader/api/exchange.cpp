@@ -8,39 +8,30 @@
 #include <thread>
 #include <vector>
 
+#include "Q48Reader.h"
 #include "photo/portrait.h"
 #include "protocol/frame.h"
+#include "protocol/requests.h"
 #include "serial/com_port.h"
 
 namespace q48 {
 
 namespace {
 
-// Result codes.
-constexpr int16_t kReaderFound = 1;
-constexpr int16_t kOk = 0;
-constexpr int16_t kNoReader = -1;
-constexpr int16_t kRejected = -2;
-constexpr int16_t kBadArgument = -3;
-constexpr int16_t kTimeout = -4;
-constexpr int16_t kReadCardRejected = -6;
+using requests::kIdentify;
+using requests::kReadCard;
+using requests::kReadCardType;
+using requests::kReadIccid;
+using requests::kWriteContent;
+using requests::kWriteNumber;
 
-enum class Shape { TakeFirst, SleepFirst };
-
-struct Request {
-  uint8_t group;
-  uint8_t code;
-  Shape shape;
-  int sleepMs;
-  int maxTakes;
-};
-
-constexpr Request kIdentify{0, 2, Shape::SleepFirst, 10, 300};
-constexpr Request kReadCard{10, 4, Shape::TakeFirst, 1, 5000};
-constexpr Request kReadIccid{3, 15, Shape::SleepFirst, 100, 200};
-constexpr Request kReadCardType{3, 10, Shape::SleepFirst, 100, 200};
-constexpr Request kWriteNumber{3, 12, Shape::SleepFirst, 100, 150};
-constexpr Request kWriteContent{3, 11, Shape::SleepFirst, 100, 150};
+constexpr int16_t kReaderFound = Q48_READER_FOUND;
+constexpr int16_t kOk = Q48_OK;
+constexpr int16_t kNoReader = Q48_ERR_NO_READER;
+constexpr int16_t kRejected = Q48_ERR_REJECTED;
+constexpr int16_t kBadArgument = Q48_ERR_ARGUMENT;
+constexpr int16_t kTimeout = Q48_ERR_TIMEOUT;
+constexpr int16_t kReadCardRejected = Q48_ERR_READ_CARD;
 
 enum class Outcome { NoReader, OpenFailed, Timeout, Rejected, Accepted };
 
@@ -69,15 +60,15 @@ class Session {
   }
 
   // Open, then Exchange when the port is open.
-  Outcome OpenAndExchange(const Request& request, const char* payload, ResultFields& fields) {
+  Outcome OpenAndExchange(const RequestKind& request, ResultFields& fields) {
     const Outcome opened = Open();
-    return opened == Outcome::Accepted ? Exchange(request, payload, fields) : opened;
+    return opened == Outcome::Accepted ? Exchange(request, request.fixedPayload, fields) : opened;
   }
 
   // Sends one request and waits for its answer; the answer is parsed into
   // `fields`. Another request's answer (a late or unsolicited message) is set
   // aside unparsed and the wait goes on within the same limit.
-  Outcome Exchange(const Request& request, const char* payload, ResultFields& fields) {
+  Outcome Exchange(const RequestKind& request, const char* payload, ResultFields& fields) {
     CDataBufferDevice frame;
     frame = BuildCommandFrame(request.group, request.code, payload);
     if (options_.trace) options_.trace(true, frame.data, static_cast<size_t>(frame.length));
@@ -86,7 +77,7 @@ class Session {
     std::fill(area_.begin(), area_.end(), 0);
     const auto sleep = std::chrono::milliseconds(request.sleepMs);
     int32_t length = 0;
-    if (request.shape == Shape::TakeFirst) {
+    if (request.shape == PollShape::TakeFirst) {
       for (int take = 1; take <= request.maxTakes; ++take) {
         length = TakeOwn(request);
         if (length > 0) break;
@@ -108,14 +99,15 @@ class Session {
 
  private:
   // One take: the length of a message that answers `request`, or 0.
-  int32_t TakeOwn(const Request& request) {
+  int32_t TakeOwn(const RequestKind& request) {
     const int32_t length = port_.TakeReceived(area_.data());
     if (length <= 0) return 0;
     if (options_.trace) options_.trace(false, area_.data(), static_cast<size_t>(length));
     const uint8_t group = area_[0], code = area_[1];
     const bool answers = (group == request.group && code == request.code) ||
                          // A bare acknowledgement proves the reader is there.
-                         (request.group == 0 && request.code == 2 && group == 0 && code == 1);
+                         (&request == &kIdentify && group == requests::kAcknowledgement.group &&
+                          code == requests::kAcknowledgement.code);
     if (answers) return length;
     std::fill(area_.begin(), area_.begin() + length, 0);
     return 0;
@@ -173,7 +165,7 @@ int16_t ListReaderCard(const ExchangeOptions& options) {
           case Outcome::OpenFailed: return kNoReader;
           default: break;
         }
-        return session.Exchange(kIdentify, "D", Fields()) == Outcome::Accepted ? kReaderFound : kNoReader;
+        return session.Exchange(kIdentify, kIdentify.fixedPayload, Fields()) == Outcome::Accepted ? kReaderFound : kNoReader;
       },
       [] {});
 }
@@ -184,7 +176,7 @@ int16_t ReadCard(const ExchangeOptions& options, char* buffer) {
       [&]() -> int16_t {
         ResultFields& fields = Fields();
         Session session(options);
-        const Outcome outcome = session.OpenAndExchange(kReadCard, "", fields);
+        const Outcome outcome = session.OpenAndExchange(kReadCard, fields);
         switch (outcome) {
           case Outcome::Accepted: break;
           case Outcome::NoReader:
@@ -209,14 +201,14 @@ int16_t ReadCard(const ExchangeOptions& options, char* buffer) {
 namespace {
 
 // ICCID and card type share their shape and failure handling.
-int16_t SimQuery(const ExchangeOptions& options, const Request& request, const char* payload,
+int16_t SimQuery(const ExchangeOptions& options, const RequestKind& request,
                  const std::function<int16_t(ResultFields&)>& onSuccess) {
   return Guarded(
       kTimeout,
       [&]() -> int16_t {
         ResultFields& fields = Fields();
         Session session(options);
-        const Outcome outcome = session.OpenAndExchange(request, payload, fields);
+        const Outcome outcome = session.OpenAndExchange(request, fields);
         if (outcome == Outcome::Accepted) return onSuccess(fields);
         fields.Iccid.clear();
         switch (outcome) {
@@ -231,15 +223,14 @@ int16_t SimQuery(const ExchangeOptions& options, const Request& request, const c
 }  // namespace
 
 int16_t ReadIccid(const ExchangeOptions& options, char* buffer) {
-  return SimQuery(options, kReadIccid, "", [buffer](ResultFields& fields) {
+  return SimQuery(options, kReadIccid, [buffer](ResultFields& fields) {
     std::memcpy(buffer, fields.Iccid.data(), fields.Iccid.size());
     return kOk;
   });
 }
 
 int16_t ReadCardType(const ExchangeOptions& options) {
-  return SimQuery(options, kReadCardType, "\x01",
-                  [](ResultFields& fields) { return static_cast<int16_t>(fields.CardType & 0xFF); });
+  return SimQuery(options, kReadCardType, [](ResultFields& fields) { return static_cast<int16_t>(fields.CardType & 0xFF); });
 }
 
 int16_t WriteCard(const ExchangeOptions& options, const char* content, const char* number) {

@@ -1,5 +1,7 @@
 #include "frame.h"
 
+#include "requests.h"
+
 #include <array>
 #include <cstring>
 
@@ -56,7 +58,7 @@ uint16_t Crc16Xmodem(const uint8_t* bytes, size_t count) {
 CDataBufferDevice BuildCommandFrame(uint8_t group, uint8_t code, const char* payload) {
   CDataBufferDevice frame;
   const size_t textLength = payload ? std::strlen(payload) : 0;
-  // The count fields are 16-bit (or 8-bit for group 3 code 11); the texts the
+  // The count fields are 16-bit (or 8-bit when doubled); the texts the
   // operations send are a few tens of bytes, far below either.
   const auto n = static_cast<int32_t>(textLength > 0xFFFF ? 0xFFFF : textLength);
   const auto* bytes = reinterpret_cast<const uint8_t*>(payload);
@@ -64,24 +66,24 @@ CDataBufferDevice BuildCommandFrame(uint8_t group, uint8_t code, const char* pay
   for (int i = 0; i < kPreambleSize; ++i) frame.AppendByte(kPreambleByte);
   frame.AppendByte(kStartByte);
 
+  const PayloadEncoding encoding = EncodingOf(group, code);
   uint16_t lengthField;
-  if (group == 3 && code == 12)
-    lengthField = static_cast<uint16_t>(n + 7);
-  else if (group == 3 && code == 11)
-    lengthField = static_cast<uint16_t>(2 * n + 7);
-  else
-    lengthField = static_cast<uint16_t>(n + 5);
+  switch (encoding) {
+    case PayloadEncoding::Le16Count: lengthField = static_cast<uint16_t>(n + 7); break;
+    case PayloadEncoding::DoubledCount: lengthField = static_cast<uint16_t>(2 * n + 7); break;
+    default: lengthField = static_cast<uint16_t>(n + 5); break;
+  }
   frame.AppendU16(lengthField);
 
   frame.AppendByte(0x00);
   frame.AppendByte(group);
   frame.AppendByte(code);
 
-  if (group == 3 && code == 11) {
+  if (encoding == PayloadEncoding::DoubledCount) {
     frame.AppendByte(static_cast<uint8_t>(n));
     frame.AppendBlock(bytes, n);
     frame.AppendByte(static_cast<uint8_t>(n));
-  } else if (group == 3 && code == 12) {
+  } else if (encoding == PayloadEncoding::Le16Count) {
     frame.AppendU16(static_cast<uint16_t>(n));
   }
   frame.AppendBlock(bytes, n);

@@ -44,9 +44,9 @@ class CDataBufferDevice {
 // CRC-16/XMODEM (poly 0x1021, init 0, no reflection, no final xor).
 uint16_t Crc16Xmodem(const uint8_t* bytes, size_t count);
 
-// One request frame. `payload` is a zero-terminated byte text (may be empty);
-// group 3 code 12 prefixes a LE16 count, group 3 code 11 sends
-// count, payload, count, payload; every other request sends the payload.
+// One request frame. `payload` is a zero-terminated byte text (may be empty),
+// laid out as the request table says for this group and code (see
+// requests.h); unknown requests send it plain.
 CDataBufferDevice BuildCommandFrame(uint8_t group, uint8_t code, const char* payload);
 
 // Builds a frame with an arbitrary body (requests and, for the emulator,

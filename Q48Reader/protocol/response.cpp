@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "requests.h"
 #include "text.h"
 
 namespace q48 {
@@ -62,36 +63,27 @@ int ParseResponse(const uint8_t* message, size_t size, ResultFields& fields,
   const uint8_t status = ByteAt(message, size, 2);
   if (status != 0) return 0;
 
-  switch (group) {
-    case 0:
-      if (code == 1) return 1;
-      if (code == 2) return CheckIdentification(message, size);
-      return 0;
-    case 10:
-      if (code != 4) return 0;
-      {
-        uint8_t record[kIdCardRecordSize];
-        CopyOut(message, size, 3, sizeof record, record);
-        DecodeIdCardRecord(record, fields, portrait);
-      }
+  const RequestKind* kind = FindRequestKind(group, code);
+  if (kind == nullptr) return 0;
+  switch (kind->answer) {
+    case AnswerKind::StatusOnly:
       return 1;
-    case 3:
-      switch (code) {
-        case 11:
-        case 12:
-          return 1;
-        case 15:
-          DecodeIccid(message, size, fields);
-          return 1;
-        case 10:
-          fields.CardType = ByteAt(message, size, 3);
-          return 1;
-        default:
-          return 0;
-      }
-    default:
-      return 0;
+    case AnswerKind::Identification:
+      return CheckIdentification(message, size);
+    case AnswerKind::IdCardRecord: {
+      uint8_t record[kIdCardRecordSize];
+      CopyOut(message, size, 3, sizeof record, record);
+      DecodeIdCardRecord(record, fields, portrait);
+      return 1;
+    }
+    case AnswerKind::Iccid:
+      DecodeIccid(message, size, fields);
+      return 1;
+    case AnswerKind::CardType:
+      fields.CardType = ByteAt(message, size, 3);
+      return 1;
   }
+  return 0;
 }
 
 }  // namespace q48
