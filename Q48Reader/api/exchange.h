@@ -27,6 +27,10 @@ struct ExchangeOptions {
   // Sees each frame written (sent = true) and each message taken from the
   // queue (sent = false), on the caller's thread, in order.
   std::function<void(bool sent, const uint8_t* bytes, size_t size)> trace;
+  // When set: cleared at the start of the exchange, and given the device and
+  // the system's reason when the port could not be opened, e.g.
+  // "cannot open /dev/ttyUSB3: Permission denied". The exports leave it null.
+  std::string* openError = nullptr;
 };
 
 int16_t ListReaderCard(const ExchangeOptions& options);
