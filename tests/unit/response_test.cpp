@@ -185,5 +185,28 @@ TEST(Base64Encode, Cases) {
   EXPECT_EQ(std::string(big.data()), std::string(2728, 'A') + "AAA=");
 }
 
+TEST(Base64Decode, RoundTripsTheEncoderAndNamesTheFirstBadCharacter) {
+  std::vector<uint8_t> bytes(300);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  for (int32_t n : {0, 1, 2, 3, 299, 300}) {
+    std::vector<char> text(static_cast<size_t>(Base64Encode(nullptr, bytes.data(), n)) + 1);
+    Base64Encode(text.data(), bytes.data(), n);
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(Base64Decode(std::string(text.data()), &back)) << n;
+    EXPECT_EQ(back, std::vector<uint8_t>(bytes.begin(), bytes.begin() + n));
+  }
+  std::vector<uint8_t> out{1};
+  Base64Error error;
+  EXPECT_FALSE(Base64Decode("TWF", &out, &error));
+  EXPECT_EQ(error.offset, 3u);
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(Base64Decode("TW=uTWFu", &out, &error));  // padding only at the very end
+  EXPECT_EQ(error.offset, 2u);
+  EXPECT_FALSE(Base64Decode("TWFuT W=", &out, &error));
+  EXPECT_EQ(error.offset, 5u);
+  EXPECT_FALSE(Base64Decode("TQ=A", &out, &error));
+  EXPECT_EQ(error.offset, 2u);
+}
+
 }  // namespace
 }  // namespace q48
