@@ -17,9 +17,9 @@ build=$root/build/fuzz
 
 # Input size limits: several large frames for reassembly; a read-card answer
 # with a JPEG tail for the parser.
-declare -A max_len=([reassembly]=24576 [response]=8192 [port_name]=256 [base64]=8192)
+declare -A max_len=([reassembly]=24576 [reassembly_diff]=24576 [response]=8192 [port_name]=256 [base64]=8192)
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reassembly response port_name base64)
+[ ${#targets[@]} -gt 0 ] || targets=(reassembly reassembly_diff response port_name base64)
 
 CC=clang CXX=clang++ cmake -S fuzz -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2
