@@ -57,6 +57,10 @@ void FrameReassembler::Scan() {
       continue;
     }
     start.end = static_cast<uint16_t>(start.at + total);
+    if (start.end <= end_) {
+      Judge(start);  // whole already, as usual when a frame comes in one read
+      continue;
+    }
     start.state = State::Waiting;
     waiting_[waitingCount_++] = WaitingKey(noHeader_);
     std::push_heap(waiting_, waiting_ + waitingCount_, std::greater<uint32_t>());
@@ -103,7 +107,7 @@ void FrameReassembler::MoveDown() {
   for (size_t i = 0; i < count; ++i) {
     Start& start = starts_[i];
     start.at = static_cast<uint16_t>(start.at - shift);
-    if (start.end != 0) start.end = static_cast<uint16_t>(start.end - shift);  // 0: no header yet
+    if (start.end != 0) start.end = static_cast<uint16_t>(start.end - shift);  // 0: no length taken
     if (start.state == State::Waiting) waiting_[waitingCount_++] = WaitingKey(i);
   }
   std::make_heap(waiting_, waiting_ + waitingCount_, std::greater<uint32_t>());

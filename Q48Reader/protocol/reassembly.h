@@ -64,7 +64,7 @@ class FrameReassembler {
   enum class State : uint8_t { NoHeader, Waiting, Acceptable, Dropped };
   struct Start {
     uint16_t at;   // offset of the first preamble byte in buffer_
-    uint16_t end;  // offset just past the frame, once the header is in
+    uint16_t end;  // offset just past the frame once its length is taken, else 0
     State state;
   };
 
