@@ -30,7 +30,7 @@ using Bytes = std::vector<uint8_t>;
 struct Messages {
   Bytes bytes;
   std::vector<size_t> ends;
-  void Add(const uint8_t* message, size_t length) {
+  FUZZ_HARNESS void Add(const uint8_t* message, size_t length) {
     bytes.insert(bytes.end(), message, message + length);
     ends.push_back(bytes.size());
   }
@@ -39,7 +39,7 @@ struct Messages {
 
 // Position of the first frame start ("55" x 8, "04") at or after `from`,
 // or `size`.
-size_t FindFrameStart(const uint8_t* bytes, size_t size, size_t from) {
+FUZZ_HARNESS size_t FindFrameStart(const uint8_t* bytes, size_t size, size_t from) {
   for (size_t at = from + q48::kPreambleSize; at < size; ++at) {
     const auto* hit = static_cast<const uint8_t*>(std::memchr(bytes + at, q48::kStartByte, size - at));
     if (hit == nullptr) break;
@@ -52,7 +52,7 @@ size_t FindFrameStart(const uint8_t* bytes, size_t size, size_t from) {
 
 // Keeps what was appended after `seam` unless it put a frame start anywhere
 // but at the seam itself (`isFrame`), counting starts that straddle the seam.
-bool KeepClean(Bytes* stream, size_t seam, bool isFrame) {
+FUZZ_HARNESS bool KeepClean(Bytes* stream, size_t seam, bool isFrame) {
   const size_t from = seam > static_cast<size_t>(q48::kPreambleSize) ? seam - q48::kPreambleSize : 0;
   for (size_t at = FindFrameStart(stream->data(), stream->size(), from); at < stream->size();
        at = FindFrameStart(stream->data(), stream->size(), at + 1)) {
@@ -67,7 +67,8 @@ bool KeepClean(Bytes* stream, size_t seam, bool isFrame) {
 // Turns records into a clean stream and the messages it must give.
 // Record: tag byte; odd tag: tag >> 1 noise bytes; even tag: LE16 body size,
 // group, code, body.
-void BuildCleanStream(const uint8_t* data, size_t size, size_t minFrame, Bytes* stream, Messages* expected) {
+FUZZ_HARNESS void BuildCleanStream(const uint8_t* data, size_t size, size_t minFrame, Bytes* stream,
+                                   Messages* expected) {
   size_t at = 0;
   while (at < size) {
     const uint8_t tag = data[at++];
@@ -96,7 +97,8 @@ void BuildCleanStream(const uint8_t* data, size_t size, size_t minFrame, Bytes* 
 }
 
 // Whether an acceptable frame holding `message` starts at `at`.
-bool FrameWithMessageAt(const Bytes& stream, size_t at, const uint8_t* message, size_t length, size_t minFrame) {
+FUZZ_HARNESS bool FrameWithMessageAt(const Bytes& stream, size_t at, const uint8_t* message, size_t length,
+                                     size_t minFrame) {
   const size_t total = length + 15;
   return at + total <= stream.size() && q48::ReadLe16(stream.data() + at + 9) + 12u == total &&
          std::memcmp(stream.data() + at + q48::kMessageOffset, message, length) == 0 &&
@@ -105,7 +107,7 @@ bool FrameWithMessageAt(const Bytes& stream, size_t at, const uint8_t* message, 
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   const uint8_t flags = data[0];
   const bool clean = flags & 1;
