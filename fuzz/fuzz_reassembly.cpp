@@ -35,6 +35,10 @@ struct Messages {
     ends.push_back(bytes.size());
   }
   bool operator==(const Messages& other) const { return bytes == other.bytes && ends == other.ends; }
+  void Clear() {
+    bytes.clear();
+    ends.clear();
+  }
 };
 
 // Position of the first frame start ("55" x 8, "04") at or after `from`,
@@ -117,8 +121,13 @@ extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t s
   data += 4;
   size -= 4;
 
-  Bytes stream;
-  Messages expected, delivered;
+  // Under ASan a fresh heap block means fresh pages (freed ones wait in
+  // quarantine): what can be is kept from input to input.
+  static Bytes stream;
+  static Messages expected, delivered;
+  stream.clear();
+  expected.Clear();
+  delivered.Clear();
   if (clean) {
     stream.reserve(4 * size);  // a record of 5 bytes makes a frame of 17
     BuildCleanStream(data, size, minFrame, &stream, &expected);
@@ -126,8 +135,7 @@ extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t s
     stream.assign(data, data + size);
   }
 
-  // Made afresh for each input, in static storage: under ASan a 44 KB heap
-  // block per input costs more than many a small input's whole run.
+  // Made afresh for each input, in static storage.
   alignas(q48::FrameReassembler) static unsigned char storage[sizeof(q48::FrameReassembler)];
   auto* reassembler = new (storage) q48::FrameReassembler(minFrame);
   const q48::FrameReassembler::Sink sink = [&](const uint8_t* message, size_t length) {
@@ -136,9 +144,14 @@ extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t s
   };
 
   // Each chunk is fed from a copy of exactly its size, so that a read past it
-  // is caught: one allocation per chunk size, not per chunk.
-  std::unique_ptr<uint8_t[]> copies[3], last;
-  for (int i = 0; i < 3; ++i) copies[i].reset(new uint8_t[chunkSizes[i]]);
+  // is caught: one block per chunk size, kept while the size stays.
+  static std::unique_ptr<uint8_t[]> copies[3];
+  static size_t copySizes[3];
+  std::unique_ptr<uint8_t[]> last;
+  for (int i = 0; i < 3; ++i) {
+    if (copySizes[i] != chunkSizes[i]) copies[i].reset(new uint8_t[chunkSizes[i]]);
+    copySizes[i] = chunkSizes[i];
+  }
   size_t at = 0;
   for (int turn = 0; at < stream.size(); ++turn) {
     const size_t take = std::min(chunkSizes[turn % 3], stream.size() - at);
