@@ -106,8 +106,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SOURCE q48reader)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_STRIP_FILES ON)
 foreach(component IN LISTS Q48_DEB_COMPONENTS)
@@ -116,7 +114,12 @@ foreach(component IN LISTS Q48_DEB_COMPONENTS)
 endforeach()
 
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${Q48_DEB_DIR}/triggers)
+# Programs built against this version need at least this version. (Written
+# here rather than by CPack, which would also try the unversioned decoder.)
+get_target_property(soversion Q48Reader SOVERSION)
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/shlibs
+  "libQ48Reader ${soversion} ${Q48_DEB_PACKAGE_library} (>= ${PROJECT_VERSION})\n")
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${Q48_DEB_DIR}/triggers ${PROJECT_BINARY_DIR}/packaging/shlibs)
 set(CPACK_DEBIAN_LIBRARY_DESCRIPTION "Q48 desk reader library
 libQ48Reader reads the identity card and the SIM card in a Q48 desk reader
 (FTDI USB-serial bridge 0403:6001) through five C functions. Each call finds
@@ -145,6 +148,12 @@ port, for trying programs without the device; its card profiles are in
 A udev rule gives the user at the desk access to the reader's tty without
 the dialout group, keeps ModemManager from probing it, and links it as
 /dev/q48reader.")
+if(TARGET q48-service)
+  string(APPEND CPACK_DEBIAN_TOOLS_DESCRIPTION "
+.
+q48-service lets web pages of allowed sites use the reader through a local
+HTTP service on the loopback address; it comes with a systemd user unit.")
+endif()
 
 set(CPACK_DEBIAN_DECODER_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DECODER_PACKAGE_CONTROL_EXTRA ${Q48_DEB_DIR}/triggers)
