@@ -35,26 +35,27 @@ constexpr int16_t kReadCardRejected = Q48_ERR_READ_CARD;
 
 enum class Outcome { NoReader, OpenFailed, Timeout, Rejected, Accepted };
 
-// One open port for the life of an exchange; destroyed (closed, thread
-// joined) on every way out.
+// One exchange's port, opened at most once; closed (reader thread joined) on
+// every way out by its destructor.
 class Session {
  public:
-  explicit Session(const ExchangeOptions& options) : options_(options), port_(PortSettings()) {
-    area_.assign(kReceiveAreaSize, 0);
-  }
+  explicit Session(const ExchangeOptions& options) : options_(options) { area_.assign(kReceiveAreaSize, 0); }
 
-  // Finds and opens the reader. NoReader, OpenFailed or Accepted.
+  // Finds and opens the reader. NoReader, OpenFailed or Accepted; on
+  // OpenFailed the caller's openError, when asked for, names the device and
+  // the system's reason.
   Outcome Open() {
-    int32_t number = 0;
-    if (!options_.device.empty()) {
-      port_.SetDevicePath(options_.device);
-    } else {
-      number = FindReaderPort(options_.roots);
+    std::string device = options_.device;
+    if (device.empty()) {
+      const int32_t number = FindReaderPort(options_.roots);
       if (number < 0) return Outcome::NoReader;
-      port_.SetDeviceDirectory(options_.roots.dev);
+      device = ComPort::DeviceName(number, options_.roots.dev);
     }
-    if (port_.portHandle() != kInvalidHandle) port_.Close();  // makes the fresh copy openable
-    if (port_.Open(number) == 0) return Outcome::OpenFailed;
+    std::string reason;
+    if (!port_.Open(device, &reason)) {
+      if (options_.openError != nullptr) *options_.openError = "cannot open " + device + ": " + reason;
+      return Outcome::OpenFailed;
+    }
     port_.ResumeReader();
     return Outcome::Accepted;
   }
@@ -129,11 +130,12 @@ ResultFields& Fields() {
   return fields;
 }
 
-// Runs `body` under the exchange lock; any exception (out of memory
-// included) becomes `failureCode` after `onFailure`, never crossing into the
-// host.
+// Runs `body` under the exchange lock, after clearing the caller's
+// openError; any exception (out of memory included) becomes `failureCode`
+// after `onFailure`, never crossing into the host.
 template <typename Body, typename OnFailure>
-int16_t Guarded(int16_t failureCode, Body body, OnFailure onFailure) {
+int16_t Guarded(const ExchangeOptions& options, int16_t failureCode, Body body, OnFailure onFailure) {
+  if (options.openError != nullptr) options.openError->clear();  // the caller's own: no lock needed
   std::lock_guard<std::mutex> lock(ExchangeLock());
   try {
     return body();
@@ -157,7 +159,7 @@ ResultFields& SharedResultFields() { return Fields(); }
 
 int16_t ListReaderCard(const ExchangeOptions& options) {
   return Guarded(
-      kNoReader,
+      options, kNoReader,
       [&]() -> int16_t {
         Session session(options);
         switch (session.Open()) {
@@ -172,7 +174,7 @@ int16_t ListReaderCard(const ExchangeOptions& options) {
 
 int16_t ReadCard(const ExchangeOptions& options, char* buffer) {
   return Guarded(
-      kTimeout,
+      options, kTimeout,
       [&]() -> int16_t {
         ResultFields& fields = Fields();
         Session session(options);
@@ -204,7 +206,7 @@ namespace {
 int16_t SimQuery(const ExchangeOptions& options, const RequestKind& request,
                  const std::function<int16_t(ResultFields&)>& onSuccess) {
   return Guarded(
-      kTimeout,
+      options, kTimeout,
       [&]() -> int16_t {
         ResultFields& fields = Fields();
         Session session(options);
@@ -235,7 +237,7 @@ int16_t ReadCardType(const ExchangeOptions& options) {
 
 int16_t WriteCard(const ExchangeOptions& options, const char* content, const char* number) {
   return Guarded(
-      kTimeout,
+      options, kTimeout,
       [&]() -> int16_t {
         // A missing text is as out of range as an empty one.
         const std::string prefixed = std::string("+86") + (number ? number : "");
