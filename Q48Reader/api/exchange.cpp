@@ -131,17 +131,20 @@ ResultFields& Fields() {
 }
 
 // Runs `body` under the exchange lock, after clearing the caller's
-// openError; any exception (out of memory included) becomes `failureCode`
-// after `onFailure`, never crossing into the host.
+// openError. Any exception becomes `failureCode` and never crosses into the
+// host: out of memory, and a lock that the system refuses (std::system_error
+// from lock()), which is why the lock is taken inside the try.
+// `onFailure` runs only while the lock is held.
 template <typename Body, typename OnFailure>
 int16_t Guarded(const ExchangeOptions& options, int16_t failureCode, Body body, OnFailure onFailure) {
   if (options.openError != nullptr) options.openError->clear();  // the caller's own: no lock needed
-  std::lock_guard<std::mutex> lock(ExchangeLock());
+  std::unique_lock<std::mutex> lock(ExchangeLock(), std::defer_lock);
   try {
+    lock.lock();
     return body();
   } catch (...) {
     try {
-      onFailure();
+      if (lock.owns_lock()) onFailure();  // it touches the shared fields
     } catch (...) {
     }
     return failureCode;
