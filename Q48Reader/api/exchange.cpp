@@ -13,6 +13,7 @@
 #include "protocol/frame.h"
 #include "protocol/requests.h"
 #include "serial/com_port.h"
+#include "timer_resolution.h"
 
 namespace q48 {
 
@@ -36,7 +37,8 @@ constexpr int16_t kReadCardRejected = Q48_ERR_READ_CARD;
 enum class Outcome { NoReader, OpenFailed, Timeout, Rejected, Accepted };
 
 // One exchange's port, opened at most once; closed (reader thread joined) on
-// every way out by its destructor.
+// every way out by its destructor. The 1 ms timer resolution is held for the
+// Session's whole life, discovery and the reader thread's last cycle included.
 class Session {
  public:
   explicit Session(const ExchangeOptions& options) : options_(options) { area_.assign(kReceiveAreaSize, 0); }
@@ -120,6 +122,7 @@ class Session {
   }
 
   const ExchangeOptions& options_;
+  FineTimerResolution timerResolution_;  // before port_, so it ends after the port has closed
   ComPort port_;
   std::vector<uint8_t> area_;  // the receive area, on the heap: host threads may have small stacks
   std::unique_ptr<SystemPortraitConverter> systemConverter_;

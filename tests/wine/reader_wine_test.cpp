@@ -52,6 +52,8 @@ const std::string kWin64Bin = Q48_WIN64_BIN;
 const std::string kBuildPrefix = Q48_READER_WINE_PREFIX;
 const std::string kHostDir = "q48host";               // under C:, with the stand-in decoder
 const std::string kNoDecoderDir = "q48host-nodecoder";  // under C:, without it
+const std::string kTimerDir = "q48host-timer";          // under C:, with a counting winmm.dll
+const std::string kTimerShim = kWin64Bin + "/timer-shim/winmm.dll";
 const char* const kHostFiles[] = {"q48_wine_host.exe", "Q48Reader.dll", "WltRS.dll", "q48.exe"};
 const char kPortsClass[] = "{4d36e978-e325-11ce-bfc1-08002be10318}";
 constexpr int kSkipped = 77;
@@ -224,6 +226,14 @@ class ReaderPrefix {
         fs::copy_file(kWin64Bin + "/" + name, HostDir(dir) + "/" + name, fs::copy_options::overwrite_existing);
       }
       ChownTree(HostDir(dir), user_);
+    }
+    if (fs::exists(kTimerShim)) {
+      fs::create_directories(HostDir(kTimerDir));
+      for (const std::string& name : {std::string("q48_wine_host.exe"), std::string("Q48Reader.dll"),
+                                      std::string("WltRS.dll")})
+        fs::copy_file(kWin64Bin + "/" + name, HostDir(kTimerDir) + "/" + name, fs::copy_options::overwrite_existing);
+      fs::copy_file(kTimerShim, HostDir(kTimerDir) + "/winmm.dll", fs::copy_options::overwrite_existing);
+      ChownTree(HostDir(kTimerDir), user_);
     }
   }
 
@@ -755,6 +765,48 @@ TEST_F(WineReader, DiscoveryFirstReaderWins) {
   // Another serial port before the reader is passed over.
   DeclareDevices({{"ACPI\\Q48TEST\\1", "Communications Port (COM1)", "", ""}, FtdiReader("Q48A", "COM7")});
   EXPECT_EQ(Result({"zelListReaderCard"}), 1);
+}
+
+// Each exchange asks for a 1 ms timer resolution and gives it back, whichever
+// way it ends. The counting winmm.dll beside the host stands in for the
+// system's (Wine loads it first when told "winmm=n,b").
+TEST_F(WineReader, TimerResolutionIsAskedForAndReturnedOnEveryWayOut) {
+  ASSERT_TRUE(fs::exists(kTimerShim)) << kTimerShim << " is missing: build the windows-x64 preset";
+  const std::string log = prefix_.HostDir(kTimerDir) + "/timer.log";
+  // The host's calls of one export and the timer calls they made.
+  auto run = [&](std::vector<std::string> args, int repeat) {
+    std::error_code ignored;
+    fs::remove(log, ignored);
+    RunOptions options;
+    options.program = prefix_.HostDir(kTimerDir) + "/q48_wine_host.exe";
+    options.working_directory = prefix_.HostDir(kTimerDir);
+    args.insert(args.end(), {"--repeat", std::to_string(repeat)});
+    options.args = args;
+    options.environment = {{"WINEDLLOVERRIDES", "mscoree,mshtml=;winmm=n,b"},
+                           {"Q48_TIMER_LOG", "C:\\" + kTimerDir + "\\timer.log"}};
+    options.time_limit = std::chrono::seconds(90);
+    const Call call = Parse(prefix_.Run(options), 0);
+    EXPECT_TRUE(call.ran) << call.output;
+    return std::make_pair(call, ReadFile(log));
+  };
+  std::string pairs;
+  for (int i = 0; i < 2; ++i) pairs += "begin 1\nend 1\n";
+
+  auto [success, successLog] = run({"zelReadCard"}, 2);
+  EXPECT_EQ(success.result, 0);
+  EXPECT_EQ(successLog, pairs) << "two reads, each bracketed by one pair";
+
+  q48emu::Behaviour silent;
+  silent.noAnswer = true;
+  emulator_->SetBehaviour(silent);
+  auto [timeout, timeoutLog] = run({"zelListReaderCard"}, 1);
+  EXPECT_EQ(timeout.result, -1);
+  EXPECT_EQ(timeoutLog, "begin 1\nend 1\n");
+
+  DeclareDevices({});
+  auto [noReader, noReaderLog] = run({"zelReadICCID"}, 2);
+  EXPECT_EQ(noReader.result, -1);
+  EXPECT_EQ(noReaderLog, pairs);
 }
 
 // Wall time of zelReadCard with the answer paced at 115200 baud, against the
