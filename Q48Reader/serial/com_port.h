@@ -42,8 +42,9 @@ class ComPort {
 
   // --- Backend members ---------------------------------------------------
 
-  // The device that discovery's port number n names: POSIX
-  // <directory>/ttyUSB<n>; Windows COM<n> (the directory is ignored). Pure.
+  // Caller: the exchange, after discovery. The device that port number n
+  // names: POSIX <directory>/ttyUSB<n>; Windows COM<n> (the directory is
+  // ignored). Blocks on nothing.
   static std::string DeviceName(int32_t portNumber, const std::string& directory);
 
   // Caller: the exchange. Opens `device` (a path on POSIX; on Windows a COM
