@@ -57,29 +57,32 @@ endforeach()
 install(FILES ${Q48_DEB_DIR}/standin-decoder.lintian-overrides
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${Q48_DEB_PACKAGE_decoder} COMPONENT decoder)
 
-# Manual pages for the tools, from their --help.
-find_program(Q48_HELP2MAN help2man REQUIRED)
+# Manual pages for the tools, from their --help. Not in sanitizer builds,
+# which are never packaged: their tools would run instrumented at build time.
 set(Q48_MAN_NAME_q48 "read the identity card and the SIM card in a Q48 desk reader")
 set(Q48_MAN_NAME_q48-emulator "play a Q48 desk reader on a pseudo-terminal or a serial port")
 set(Q48_MAN_NAME_q48-service "local HTTP service for web pages that use the Q48 desk reader")
-foreach(tool q48 q48-emulator q48-service)
-  if(NOT TARGET ${tool})
-    continue()
-  endif()
-  # help2man runs the tool itself; a cross build runs it through its emulator.
-  set(runner ${PROJECT_BINARY_DIR}/man/run/${tool})
-  file(GENERATE OUTPUT ${runner}
-    CONTENT "#!/bin/sh\nexec ${CMAKE_CROSSCOMPILING_EMULATOR} \"$<TARGET_FILE:${tool}>\" \"$@\"\n"
-    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
-  set(page ${PROJECT_BINARY_DIR}/man/${tool}.1)
-  add_custom_command(OUTPUT ${page}.gz
-    COMMAND ${Q48_HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
-      --name=${Q48_MAN_NAME_${tool}} --output=${page} ${runner}
-    COMMAND ${Q48_GZIP} -9nf ${page}
-    DEPENDS ${tool} VERBATIM)
-  add_custom_target(${tool}_man ALL DEPENDS ${page}.gz)
-  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
-endforeach()
+if(NOT Q48_SANITIZE)
+  find_program(Q48_HELP2MAN help2man REQUIRED)
+  foreach(tool q48 q48-emulator q48-service)
+    if(NOT TARGET ${tool})
+      continue()
+    endif()
+    # help2man runs the tool itself; a cross build runs it through its emulator.
+    set(runner ${PROJECT_BINARY_DIR}/man/run/${tool})
+    file(GENERATE OUTPUT ${runner}
+      CONTENT "#!/bin/sh\nexec ${CMAKE_CROSSCOMPILING_EMULATOR} \"$<TARGET_FILE:${tool}>\" \"$@\"\n"
+      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+    set(page ${PROJECT_BINARY_DIR}/man/${tool}.1)
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND ${Q48_HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
+        --name=${Q48_MAN_NAME_${tool}} --output=${page} ${runner}
+      COMMAND ${Q48_GZIP} -9nf ${page}
+      DEPENDS ${tool} VERBATIM)
+    add_custom_target(${tool}_man ALL DEPENDS ${page}.gz)
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  endforeach()
+endif()
 
 # The architecture is the compiler's, so a cross build makes packages for
 # its target (dpkg-shlibdeps is told through DEB_HOST_ARCH, below).
