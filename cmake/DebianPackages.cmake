@@ -68,10 +68,12 @@ if(NOT Q48_SANITIZE)
     if(NOT TARGET ${tool})
       continue()
     endif()
-    # help2man runs the tool itself; a cross build runs it through its emulator.
+    # help2man runs the tool itself; a cross build runs it through its
+    # emulator, bounded in time (under qemu-user a dynamically linked tool
+    # that started a thread would hang).
     set(runner ${PROJECT_BINARY_DIR}/man/run/${tool})
     file(GENERATE OUTPUT ${runner}
-      CONTENT "#!/bin/sh\nexec ${CMAKE_CROSSCOMPILING_EMULATOR} \"$<TARGET_FILE:${tool}>\" \"$@\"\n"
+      CONTENT "#!/bin/sh\nexec timeout 60 ${CMAKE_CROSSCOMPILING_EMULATOR} \"$<TARGET_FILE:${tool}>\" \"$@\"\n"
       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
     set(page ${PROJECT_BINARY_DIR}/man/${tool}.1)
     add_custom_command(OUTPUT ${page}.gz
