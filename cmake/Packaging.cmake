@@ -1,9 +1,15 @@
 # Installation (Linux: library, header, tools, pkg-config and CMake package
-# files) and the Windows zip of the deliverables (cpack -G ZIP).
+# files); on Windows the integrators' kit (cmake/WindowsKit.cmake).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 if(NOT TARGET Q48Reader)
+  return()
+endif()
+
+# Windows: the kit has install rules and packages of its own.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/WindowsKit.cmake)
   return()
 endif()
 
@@ -47,14 +53,6 @@ set(CPACK_PACKAGE_NAME Q48Reader)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Q48Reader")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Q48 desk reader library, installer and tools")
-if(WIN32)
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_SYSTEM_NAME "win${CMAKE_SIZEOF_VOID_P}")
-  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    set(CPACK_SYSTEM_NAME win32)
-  endif()
-else()
-  set(CPACK_GENERATOR TGZ)
-endif()
+set(CPACK_GENERATOR TGZ)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 include(CPack)
