@@ -749,8 +749,6 @@ TEST_F(WineReader, DiscoveryFirstReaderWins) {
   EXPECT_EQ(Result({"zelListReaderCard"}), 1);
 }
 
-// Wall time of zelReadCard with the answer paced at 115200 baud, against the
-// time the request and answer take on the wire. Reported, not asserted.
 // The q48 client as a Windows user runs it: discovery or --port COM7, JSON
 // out, its exit status per failure class.
 TEST_F(WineReader, CommandLineClient) {
@@ -791,11 +789,15 @@ TEST_F(WineReader, CommandLineClient) {
   EXPECT_EQ(run.exit_status, 1);
 }
 
-TEST_F(WineReader, ReadCardWallTimeAtWireSpeed) {
+// With the answer paced at 115200 baud (about 115 ms on the wire), each call
+// ends once the answer is whole, not when the read-card limit (its takes,
+// each with at least its sleep) runs out. The bound is half that limit, far
+// from the expected time; how fast the exchange is, bench/e2e_bench measures.
+TEST_F(WineReader, PacedReadCardEndsWhenTheAnswerIsWhole) {
   q48emu::Behaviour paced;
   paced.pace = true;
   emulator_->SetBehaviour(paced);
-  constexpr int kCalls = 7;
+  constexpr int kCalls = 5;
   const Call run = Export({"zelReadCard"}, kHostDir, kCalls);
   ASSERT_TRUE(run.ran) << run.output;
   std::vector<long long> times;
@@ -811,14 +813,8 @@ TEST_F(WineReader, ReadCardWallTimeAtWireSpeed) {
   ASSERT_EQ(times.size(), static_cast<size_t>(kCalls));
   EXPECT_EQ(failures, 0);
   std::sort(times.begin(), times.end());
-  const double wireMs = 1329 * 10 / 115200.0 * 1000;
-  const double medianMs = static_cast<double>(times[kCalls / 2]) / 1000;
-  const double bestMs = static_cast<double>(times.front()) / 1000;
-  std::printf("zelReadCard under wine64, answer paced at 115200 baud: median %.1f ms, best %.1f ms, "
-              "worst %.1f ms over %d calls; wire time %.1f ms; ratio %.3f (best %.3f)\n",
-              medianMs, bestMs, static_cast<double>(times.back()) / 1000, kCalls, wireMs, medianMs / wireMs,
-              bestMs / wireMs);
-  RecordProperty("median_ratio", std::to_string(medianMs / wireMs));
+  const long long limitUs = 1000LL * q48::requests::kReadCard.maxTakes * q48::requests::kReadCard.sleepMs;
+  EXPECT_LT(times[kCalls / 2], limitUs / 2) << "median of " << kCalls << " calls, in microseconds";
 }
 
 int RunAs(int argc, char** argv) {
