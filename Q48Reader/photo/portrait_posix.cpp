@@ -36,6 +36,20 @@ constexpr off_t kMaxBitmapBytes = 16 * 1024 * 1024;
 
 using GetBmpFn = int (*)(const char*, int);
 
+// Repeats a read or write step (given the bytes done so far) until `size`
+// bytes have gone, it fails or it moves nothing; returns the bytes done.
+template <typename Step>
+size_t Repeat(size_t size, Step step) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = step(done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
 }  // namespace
 
 const char kPathSeparator = '/';
@@ -52,13 +66,7 @@ void RemoveFile(const std::string& path) { (void)unlink(path.c_str()); }
 bool WriteWholeFile(const std::string& path, const uint8_t* bytes, size_t size) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = write(fd, bytes + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
+  const size_t done = Repeat(size, [&](size_t at) { return write(fd, bytes + at, size - at); });
   (void)fchmod(fd, 0600);  // an older file may have other bits
   return close(fd) == 0 && done == size;
 }
@@ -73,14 +81,7 @@ ReadOutcome ReadWholeFile(const std::string& path, uint8_t* out, size_t capacity
       outcome = ReadOutcome::TooLarge;
     } else {
       const auto total = static_cast<size_t>(info.st_size);
-      size_t done = 0;
-      while (done < total) {
-        const ssize_t n = read(fd, out + done, total - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-      }
-      if (done == total) {
+      if (Repeat(total, [&](size_t at) { return read(fd, out + at, total - at); }) == total) {
         *size = total;
         outcome = ReadOutcome::Read;
       }
