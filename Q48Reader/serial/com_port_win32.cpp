@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "com_port.h"
+#include "line_settings_win32.h"
 
 namespace q48 {
 
@@ -41,41 +42,6 @@ void CancelOverlapped(HANDLE file, OVERLAPPED* overlapped) {
   static const auto cancelIoEx = reinterpret_cast<CancelIoExFn>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIoEx")));
   if (cancelIoEx != nullptr) cancelIoEx(file, overlapped);
-}
-
-bool ConfigureLine(HANDLE file) {
-  DCB dcb{};
-  dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(file, &dcb)) return false;
-  dcb.BaudRate = 115200;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fBinary = 1;
-  dcb.fParity = 1;
-  dcb.fOutxCtsFlow = 0;
-  dcb.fOutxDsrFlow = 0;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fDsrSensitivity = 0;
-  dcb.fTXContinueOnXoff = 1;
-  dcb.fOutX = 0;
-  dcb.fInX = 0;
-  dcb.fErrorChar = 0;
-  dcb.fNull = 0;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.fAbortOnError = 0;
-  if (!SetCommState(file, &dcb)) return false;
-
-  COMMTIMEOUTS timeouts{};
-  (void)GetCommTimeouts(file, &timeouts);
-  // Reads return at once with whatever has arrived; a write may take 10 ms a
-  // byte plus 1 s.
-  timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
-  timeouts.ReadTotalTimeoutConstant = 0;
-  timeouts.WriteTotalTimeoutMultiplier = 10;
-  timeouts.WriteTotalTimeoutConstant = 1000;
-  return SetCommTimeouts(file, &timeouts) != 0;
 }
 
 }  // namespace
@@ -130,7 +96,7 @@ int32_t ComPort::Open(int32_t portNumber) {
   const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
-  if (!ConfigureLine(file)) {
+  if (!ConfigureReaderLine(file)) {
     CloseHandle(file);
     return 0;
   }

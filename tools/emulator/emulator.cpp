@@ -1,5 +1,5 @@
 // The portable side of the emulator: card profile, record, answers and
-// misbehaviours. The line (pty, thread) lives in emulator_<platform>.cpp.
+// misbehaviours. The pump thread is in pump.cpp, the line in line_<platform>.cpp.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -503,7 +503,7 @@ void Emulator::SetLog(void (*log)(const std::string& line, void* context), void*
 
 // The public calls that go to the line.
 Emulator::State::State(CardProfile profile)
-    : device(std::move(profile)), line(detail::MakeLine(device)) {}
+    : device(std::move(profile)), pump(device) {}
 
 Emulator::State::~State() = default;
 
@@ -511,13 +511,13 @@ Emulator::Emulator(CardProfile profile) : state_(std::make_unique<State>(std::mo
 
 Emulator::~Emulator() = default;
 
-bool Emulator::OpenPty(std::string* error) { return state_->line->OpenPty(error); }
-bool Emulator::OpenPort(const std::string& name, std::string* error) { return state_->line->OpenPort(name, error); }
-void Emulator::ServeFd(int fd) { state_->line->ServeFd(fd); }
-const std::string& Emulator::SlavePath() const { return state_->line->SlavePath(); }
-void Emulator::Start() { state_->line->Start(); }
-void Emulator::Stop() { state_->line->Stop(); }
-void Emulator::SendRaw(const std::vector<uint8_t>& bytes) { state_->line->SendRaw(bytes); }
-void Emulator::HangUp() { state_->line->HangUp(); }
+bool Emulator::OpenPty(std::string* error) { return state_->pump.OpenPty(error); }
+bool Emulator::OpenPort(const std::string& name, std::string* error) { return state_->pump.OpenPort(name, error); }
+void Emulator::ServeFd(int fd) { state_->pump.ServeFd(fd); }
+const std::string& Emulator::SlavePath() const { return state_->pump.SlavePath(); }
+void Emulator::Start() { state_->pump.Start(); }
+void Emulator::Stop() { state_->pump.Stop(); }
+void Emulator::SendRaw(const std::vector<uint8_t>& bytes) { state_->pump.SendRaw(bytes); }
+void Emulator::HangUp() { state_->pump.HangUp(); }
 
 }  // namespace q48emu
