@@ -8,6 +8,7 @@
 
 #include "emulator_internal.h"
 #include "protocol/frame.h"
+#include "protocol/requests.h"
 #include "wlt_format.h"
 
 namespace q48emu {
@@ -16,7 +17,10 @@ namespace detail {
 
 namespace {
 
-// Record layout: offsets and sizes in bytes.
+// Record layout: offsets and sizes in bytes. Written here on purpose apart
+// from the library's decoder (protocol/idcard.cpp): the emulator builds
+// records from its own reading of the layout, so a slip in either shows up
+// as a failing end-to-end test instead of agreeing with itself.
 struct TextField {
   size_t offset;
   size_t size;
@@ -58,7 +62,9 @@ void PutText(uint8_t* record, TextField field, const std::string& text) {
   for (size_t i = 0; i < room; ++i) PutUnit(at + 2 * i, i < count ? units[i] : kBlank);
 }
 
-bool IsWrite(uint8_t group, uint8_t code) { return group == 3 && (code == 11 || code == 12); }
+bool IsWrite(const q48::RequestKind* kind) {
+  return kind == &q48::requests::kWriteNumber || kind == &q48::requests::kWriteContent;
+}
 
 std::string Text(const std::vector<uint8_t>& bytes, size_t from, size_t count) {
   if (from >= bytes.size()) return std::string();
@@ -161,27 +167,43 @@ std::vector<uint16_t> Utf8ToUtf16(const std::string& text) {
   return units;
 }
 
-bool AnswerData(uint8_t group, uint8_t code, const CardProfile& profile, std::vector<uint8_t>* data) {
-  data->clear();
-  if (group == 0 && code == 2) {
-    const size_t count = std::min<size_t>(profile.identText.size(), 0xFFFF);
-    data->push_back(static_cast<uint8_t>(count & 0xFF));
-    data->push_back(static_cast<uint8_t>(count >> 8));
-    data->insert(data->end(), profile.identText.begin(),
-                 profile.identText.begin() + static_cast<std::ptrdiff_t>(count));
-  } else if (group == 10 && code == 4) {
-    *data = BuildIdCardRecord(profile);
-  } else if (group == 3 && code == 15) {
-    const size_t count = std::min<size_t>(profile.iccid.size(), 0xFF);
-    data->push_back(static_cast<uint8_t>(count));
-    data->insert(data->end(), profile.iccid.begin(), profile.iccid.begin() + static_cast<std::ptrdiff_t>(count));
-  } else if (group == 3 && code == 10) {
-    data->push_back(profile.cardType);
-  } else if (!IsWrite(group, code)) {
-    return false;
-  }
-  return true;
+namespace {
+
+const q48::RequestKind* AnsweredKind(uint8_t group, uint8_t code) {
+  const q48::RequestKind* kind = q48::FindRequestKind(group, code);
+  // The bare acknowledgement is the reader's to send, never a request to it.
+  return kind == &q48::requests::kAcknowledgement ? nullptr : kind;
 }
+
+void AnswerData(const q48::RequestKind& kind, const CardProfile& profile, std::vector<uint8_t>* data) {
+  data->clear();
+  switch (kind.answer) {
+    case q48::AnswerKind::Identification: {
+      const size_t count = std::min<size_t>(profile.identText.size(), 0xFFFF);
+      data->push_back(static_cast<uint8_t>(count & 0xFF));
+      data->push_back(static_cast<uint8_t>(count >> 8));
+      data->insert(data->end(), profile.identText.begin(),
+                   profile.identText.begin() + static_cast<std::ptrdiff_t>(count));
+      break;
+    }
+    case q48::AnswerKind::IdCardRecord:
+      *data = BuildIdCardRecord(profile);
+      break;
+    case q48::AnswerKind::Iccid: {
+      const size_t count = std::min<size_t>(profile.iccid.size(), 0xFF);
+      data->push_back(static_cast<uint8_t>(count));
+      data->insert(data->end(), profile.iccid.begin(), profile.iccid.begin() + static_cast<std::ptrdiff_t>(count));
+      break;
+    }
+    case q48::AnswerKind::CardType:
+      data->push_back(profile.cardType);
+      break;
+    case q48::AnswerKind::StatusOnly:
+      break;
+  }
+}
+
+}  // namespace
 
 Plan PlanAnswer(std::vector<uint8_t> frame, const Behaviour& behaviour) {
   Plan plan;
@@ -309,18 +331,22 @@ std::vector<Plan> Device::Feed(const uint8_t* bytes, size_t count) {
 }
 
 bool Device::Answer(const Request& request, Plan* plan, std::string* logLine) {
+  const q48::RequestKind* kind = AnsweredKind(request.group, request.code);
   char head[64];
   std::snprintf(head, sizeof head, "request %u,%u (%zu bytes)", request.group, request.code, request.frame.size());
   *logLine = head;
-  if (!request.body.empty()) *logLine += " body " + Hex(request.body, 24);
+  // Written texts are personal data: their size goes to the log, never the bytes.
+  if (IsWrite(kind))
+    *logLine += " body of " + std::to_string(request.body.size()) + " bytes";
+  else if (!request.body.empty())
+    *logLine += " body " + Hex(request.body, 24);
 
   std::unique_lock<std::mutex> lock(mutex_);
   requests_.push_back(request);
   const size_t index = requests_.size() - 1;
   requestsChanged_.notify_all();
 
-  std::vector<uint8_t> data;
-  if (!AnswerData(request.group, request.code, profile_, &data)) {
+  if (kind == nullptr) {
     *logLine += ": unknown, no answer";
     return false;
   }
@@ -329,20 +355,28 @@ bool Device::Answer(const Request& request, Plan* plan, std::string* logLine) {
     behaviour = std::move(next_.front());
     next_.pop_front();
   }
+  const q48::RequestKind* answer = kind;
   uint8_t group = request.group, code = request.code;
   if (behaviour.answerGroup >= 0 && behaviour.answerCode >= 0) {
     group = static_cast<uint8_t>(behaviour.answerGroup);
     code = static_cast<uint8_t>(behaviour.answerCode);
-    AnswerData(group, code, profile_, &data);  // unknown kinds answer with no data
+    answer = q48::FindRequestKind(group, code);  // unknown kinds answer with no data
   }
-  const bool write = IsWrite(request.group, request.code);
+  std::vector<uint8_t> data;
   uint8_t status = behaviour.status;
+  if (answer != nullptr && answer->answer == q48::AnswerKind::IdCardRecord && !cardPresent_) {
+    // A reader with nothing on it answers a read with a failure and no record.
+    if (status == 0) status = kNoCardStatus;
+  } else if (answer != nullptr) {
+    AnswerData(*answer, profile_, &data);
+  }
+  const bool write = IsWrite(kind);
   if (status == 0 && write && !profile_.acceptWrites) status = 1;
 
   // Only an acknowledged write reaches the card.
   if (write && status == 0 && !behaviour.noAnswer && !behaviour.hangUp) {
     const std::vector<uint8_t>& body = request.body;
-    if (request.code == 12) {
+    if (kind->encoding == q48::PayloadEncoding::Le16Count) {
       const size_t count = body.size() >= 2 ? q48::ReadLe16(body.data()) : 0;
       numbers_.push_back(Text(body, 2, count));
     } else {
@@ -371,6 +405,28 @@ bool Device::Answer(const Request& request, Plan* plan, std::string* logLine) {
   std::snprintf(head, sizeof head, " -> %u,%u status %u, %zu bytes", group, code, status, bytes);
   *logLine += head + Describe(behaviour, *plan);
   return true;
+}
+
+void Device::RemoveCard() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cardPresent_ = false;
+  }
+  Log("card removed: identity-card reads now fail with status " + std::to_string(kNoCardStatus));
+}
+
+void Device::PlaceCard(const CardProfile* profile) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (profile) profile_ = *profile;
+    cardPresent_ = true;
+  }
+  Log(profile ? "card placed: a new card (its profile serves every request)" : "card placed again");
+}
+
+bool Device::CardPresent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cardPresent_;
 }
 
 void Device::SetBehaviour(const Behaviour& behaviour) {
@@ -491,6 +547,10 @@ CardProfile SampleCard() {
 void Emulator::SetBehaviour(const Behaviour& behaviour) { state_->device.SetBehaviour(behaviour); }
 void Emulator::PushBehaviour(const Behaviour& behaviour) { state_->device.PushBehaviour(behaviour); }
 void Emulator::SetProfile(const CardProfile& profile) { state_->device.SetProfile(profile); }
+void Emulator::RemoveCard() { state_->device.RemoveCard(); }
+void Emulator::PlaceCard() { state_->device.PlaceCard(nullptr); }
+void Emulator::PlaceCard(const CardProfile& profile) { state_->device.PlaceCard(&profile); }
+bool Emulator::CardPresent() const { return state_->device.CardPresent(); }
 std::vector<Request> Emulator::Requests() const { return state_->device.Requests(); }
 std::vector<std::string> Emulator::WrittenNumbers() const { return state_->device.WrittenNumbers(); }
 std::vector<std::string> Emulator::WrittenContents() const { return state_->device.WrittenContents(); }

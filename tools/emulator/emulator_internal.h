@@ -58,10 +58,6 @@ bool WritePlan(const Plan& plan, LineIo& line);
 // UTF-8 to UTF-16 code units; a malformed sequence becomes U+FFFD.
 std::vector<uint16_t> Utf8ToUtf16(const std::string& text);
 
-// The answer data for a request, from `profile`; false for a request the
-// reader does not know.
-bool AnswerData(uint8_t group, uint8_t code, const CardProfile& profile, std::vector<uint8_t>* data);
-
 // The writes for a finished answer frame under `behaviour` (damage, noise,
 // copy, cuts, pauses, pacing, hang-up). An empty plan means silence.
 Plan PlanAnswer(std::vector<uint8_t> frame, const Behaviour& behaviour);
@@ -82,6 +78,9 @@ class Device {
   void SetBehaviour(const Behaviour& behaviour);
   void PushBehaviour(const Behaviour& behaviour);
   void SetProfile(const CardProfile& profile);
+  void RemoveCard();
+  void PlaceCard(const CardProfile* profile);  // null: the card that was there
+  bool CardPresent() const;
   std::vector<Request> Requests() const;
   std::vector<std::string> WrittenNumbers() const;
   std::vector<std::string> WrittenContents() const;
@@ -98,6 +97,7 @@ class Device {
   mutable std::mutex mutex_;
   mutable std::condition_variable requestsChanged_;
   CardProfile profile_;
+  bool cardPresent_ = true;
   Behaviour standing_;
   std::deque<Behaviour> next_;
   std::vector<Request> requests_;
