@@ -15,29 +15,23 @@ namespace q48emu {
 
 namespace detail {
 
+// The record's layout, written here on purpose apart from the library's
+// decoder (protocol/idcard.cpp): the emulator builds records from its own
+// reading of the layout, so a slip in either shows up as a failing
+// end-to-end test instead of agreeing with itself.
+const CardText kCardTexts[8] = {
+    {"name", &IdCardFields::name, 14, 15},          {"sex", &IdCardFields::sex, 44, 1},
+    {"nationCode", &IdCardFields::nationCode, 46, 2}, {"birthDate", &IdCardFields::birthDate, 50, 8},
+    {"address", &IdCardFields::address, 66, 35},     {"idNumber", &IdCardFields::idNumber, 136, 18},
+    {"authority", &IdCardFields::authority, 172, 15}, {"validity", &IdCardFields::validity, 202, 16},
+};
+
 namespace {
 
-// Record layout: offsets and sizes in bytes. Written here on purpose apart
-// from the library's decoder (protocol/idcard.cpp): the emulator builds
-// records from its own reading of the layout, so a slip in either shows up
-// as a failing end-to-end test instead of agreeing with itself.
-struct TextField {
-  size_t offset;
-  size_t size;
-};
+// What lies where in the record, besides the texts (kCardTexts).
 constexpr size_t kRecordSize = 1295;
-constexpr TextField kName{14, 30};
-constexpr TextField kSex{44, 2};
-constexpr TextField kNation{46, 4};
-constexpr TextField kBirth{50, 16};
-constexpr TextField kAddress{66, 70};
-constexpr TextField kIdNumber{136, 36};
-constexpr TextField kAuthority{172, 30};
-constexpr TextField kValidity{202, 32};
 constexpr size_t kReservedOffset = 234;
-constexpr size_t kReservedSize = 10;
 constexpr size_t kPortraitOffset = 270;
-constexpr size_t kPortraitSize = 1024;
 // Not examined by the library; marks records that came from the emulator.
 constexpr char kRecordHeader[14] = {'Q', '4', '8', '-', 'E', 'M', 'U', '-', 'R', 'E', 'C', 'O', 'R', 'D'};
 
@@ -53,9 +47,9 @@ void PutUnit(uint8_t* at, uint16_t unit) {
 
 // UTF-16LE, blank-padded to the field, cut if too long (never between the
 // two halves of a surrogate pair).
-void PutText(uint8_t* record, TextField field, const std::string& text) {
+void PutText(uint8_t* record, const CardText& field, const std::string& text) {
   const std::vector<uint16_t> units = Utf8ToUtf16(text);
-  const size_t room = field.size / 2;
+  const size_t room = field.units;
   size_t count = std::min(units.size(), room);
   if (count > 0 && count < units.size() && units[count - 1] >= 0xD800 && units[count - 1] <= 0xDBFF) --count;
   uint8_t* at = record + field.offset;
@@ -495,14 +489,7 @@ std::vector<uint8_t> BuildIdCardRecord(const CardProfile& profile) {
   std::vector<uint8_t> record(kRecordSize, 0);
   std::memcpy(record.data(), kRecordHeader, sizeof kRecordHeader);
   const IdCardFields& card = profile.idCard;
-  PutText(record.data(), kName, card.name);
-  PutText(record.data(), kSex, card.sex);
-  PutText(record.data(), kNation, card.nationCode);
-  PutText(record.data(), kBirth, card.birthDate);
-  PutText(record.data(), kAddress, card.address);
-  PutText(record.data(), kIdNumber, card.idNumber);
-  PutText(record.data(), kAuthority, card.authority);
-  PutText(record.data(), kValidity, card.validity);
+  for (const CardText& field : kCardTexts) PutText(record.data(), field, card.*(field.text));
   std::copy_n(card.reserved.begin(), std::min(card.reserved.size(), kReservedSize),
               record.begin() + kReservedOffset);
   std::copy_n(profile.portrait.begin(), std::min(profile.portrait.size(), kPortraitSize),

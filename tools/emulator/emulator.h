@@ -140,7 +140,9 @@ class Emulator {
   std::vector<std::string> WrittenContents() const;
   // Waits until `count` requests have been received or `timeoutMs` passed.
   bool WaitForRequests(size_t count, int timeoutMs) const;
-  // Called with a line for each exchange when set (the tool's log).
+  // Called with a line for each exchange (on the emulator's thread) and each
+  // card removed or placed (on the caller's), when set: the tool's log. The
+  // lines hold no card field, ICCID or written text.
   void SetLog(void (*log)(const std::string& line, void* context), void* context);
 
  private:

@@ -55,6 +55,19 @@ class LineIo {
 // as soon as a write or a wait fails. A hang-up plan is the line's own job.
 bool WritePlan(const Plan& plan, LineIo& line);
 
+// The identity card's UTF-16LE texts: profile key, field, record offset and
+// room in UTF-16 units (blank-padded). The reserved bytes (at most
+// kReservedSize, raw) and the portrait are placed apart.
+struct CardText {
+  const char* key;
+  std::string IdCardFields::*text;
+  size_t offset;
+  size_t units;
+};
+extern const CardText kCardTexts[8];
+constexpr size_t kReservedSize = 10;
+constexpr size_t kPortraitSize = 1024;
+
 // UTF-8 to UTF-16 code units; a malformed sequence becomes U+FFFD.
 std::vector<uint16_t> Utf8ToUtf16(const std::string& text);
 

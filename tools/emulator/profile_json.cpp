@@ -12,6 +12,7 @@
 // line:column, columns counting characters as editors do.
 #include "profile_json.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -33,8 +34,9 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr size_t kMaxProfileFile = 1024 * 1024;
-constexpr size_t kMaxPortrait = 1024;
-constexpr size_t kMaxReserved = 10;
+using detail::kCardTexts;
+constexpr size_t kMaxPortrait = detail::kPortraitSize;
+constexpr size_t kMaxReserved = detail::kReservedSize;
 constexpr size_t kMaxIccid = 255;        // the answer's count byte
 constexpr size_t kMaxIdentText = 65527;  // what the frame's 16-bit length leaves
 constexpr char kBom[] = "\xEF\xBB\xBF";  // editors on Windows like to start UTF-8 files with it
@@ -99,26 +101,27 @@ std::string Found(const Value& value) {
   return "something else";
 }
 
-const char kProfileKeys[] =
-    "description, identText, iccid, cardType, acceptWrites, idCard, portrait_base64, portrait_file";
-const char kIdCardKeys[] = "name, sex, nationCode, birthDate, address, idNumber, authority, validity, reserved";
+constexpr const char* kProfileKeys[] = {"description", "identText",       "iccid",        "cardType",
+                                        "acceptWrites", "idCard", "portrait_base64", "portrait_file"};
 
-struct CardTextField {
-  const char* key;
-  std::string IdCardFields::*text;
-  size_t units;  // at most this many UTF-16 units; 0: raw bytes, at most kMaxReserved
-};
-constexpr CardTextField kCardTexts[] = {
-    {"name", &IdCardFields::name, 15},           {"sex", &IdCardFields::sex, 1},
-    {"nationCode", &IdCardFields::nationCode, 2}, {"birthDate", &IdCardFields::birthDate, 8},
-    {"address", &IdCardFields::address, 35},      {"idNumber", &IdCardFields::idNumber, 18},
-    {"authority", &IdCardFields::authority, 15},  {"validity", &IdCardFields::validity, 16},
-    {"reserved", &IdCardFields::reserved, 0},
-};
+constexpr char kReservedKey[] = "reserved";  // raw bytes, at most kMaxReserved
 
-bool IsKnown(const char* keys, const std::string& key) {
-  const std::string list = std::string(", ") + keys + ",";
-  return key.find(',') == std::string::npos && list.find(" " + key + ",") != std::string::npos;
+// The keys allowed at this level, for the check and for the message.
+std::vector<std::string> KnownKeys(bool card) {
+  std::vector<std::string> keys;
+  if (card) {
+    for (const detail::CardText& field : kCardTexts) keys.emplace_back(field.key);
+    keys.emplace_back(kReservedKey);
+  } else {
+    keys.assign(std::begin(kProfileKeys), std::end(kProfileKeys));
+  }
+  return keys;
+}
+
+std::string Joined(const std::vector<std::string>& keys) {
+  std::string list;
+  for (const std::string& key : keys) list += (list.empty() ? "" : ", ") + key;
+  return list;
 }
 
 // The SAX handler: the profile's shape as a small state machine.
@@ -186,8 +189,9 @@ class ProfileReader {
                               std::to_string(column) + ")"};
       }
       seen.emplace(key, at);
-      if (!IsKnown(card ? kIdCardKeys : kProfileKeys, key))
-        throw Failure{at, "unknown key \"" + key + "\" (known keys: " + (card ? kIdCardKeys : kProfileKeys) + ")"};
+      const std::vector<std::string> known = KnownKeys(card);
+      if (std::find(known.begin(), known.end(), key) == known.end())
+        throw Failure{at, "unknown key \"" + key + "\" (known keys: " + Joined(known) + ")"};
       if (!card && (key == "portrait_base64" || key == "portrait_file")) {
         if (!portraitKey_.empty())
           throw Failure{at, "give the portrait once: \"" + portraitKey_ + "\" or \"" + key + "\", not both"};
@@ -330,19 +334,19 @@ class ProfileReader {
   }
 
   void CardText(const Value& value) {
-    const CardTextField* field = nullptr;
-    for (const CardTextField& candidate : kCardTexts)
-      if (key_ == candidate.key) field = &candidate;
-    if (field->units == 0) {
-      profile_.idCard.*(field->text) = TextOfBytes(value, kMaxReserved);
+    if (key_ == kReservedKey) {
+      profile_.idCard.reserved = TextOfBytes(value, kMaxReserved);
       return;
     }
-    const std::string& text = Text(value);
-    const size_t have = detail::Utf8ToUtf16(text).size();
-    if (have > field->units)
-      Reject(value, "is " + std::to_string(have) + " characters long (UTF-16 units); the card holds " +
-                        std::to_string(field->units));
-    profile_.idCard.*(field->text) = text;
+    for (const detail::CardText& field : kCardTexts) {
+      if (key_ != field.key) continue;
+      const std::string& text = Text(value);
+      const size_t have = detail::Utf8ToUtf16(text).size();
+      if (have > field.units)
+        Reject(value, "is " + std::to_string(have) + " characters long (UTF-16 units); the card holds " +
+                          std::to_string(field.units));
+      profile_.idCard.*(field.text) = text;
+    }
   }
 
   uint8_t CardType(const Value& value) const {
@@ -468,7 +472,8 @@ std::string ProfileToJson(const CardProfile& profile, const std::string& descrip
   out["cardType"] = static_cast<unsigned>(profile.cardType);
   out["acceptWrites"] = profile.acceptWrites;
   nlohmann::ordered_json& card = out["idCard"] = nlohmann::ordered_json::object();
-  for (const CardTextField& field : kCardTexts) card[field.key] = profile.idCard.*(field.text);
+  for (const detail::CardText& field : kCardTexts) card[field.key] = profile.idCard.*(field.text);
+  card[kReservedKey] = profile.idCard.reserved;
   if (!profile.portrait.empty()) {
     const auto length = static_cast<int32_t>(profile.portrait.size());
     std::string base64(static_cast<size_t>(q48::Base64Encode(nullptr, profile.portrait.data(), length)) + 1, '\0');
