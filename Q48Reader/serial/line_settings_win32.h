@@ -3,8 +3,8 @@
 // null-modem cable (tools/emulator/line_win32.cpp).
 //
 // Each call works on an open COM port handle that the caller owns, on the
-// caller's thread, and returns at once. False when the system refuses; the
-// caller closes the port.
+// caller's thread, and returns at once. False when the system refuses
+// (GetLastError says why); the caller closes the port.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
