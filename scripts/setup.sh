@@ -9,6 +9,7 @@ packages=(
   libturbojpeg0-dev
   nlohmann-json3-dev libcli11-dev libboost1.81-dev
   clang libclang-rt-14-dev
+  llvm lld osslsigncode openssl mono-mcs
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64
   util-linux procps

@@ -3,8 +3,8 @@
 # packages' among them: checked, linted and, as root, installed and removed),
 # the arm64 cross build with its tests under qemu and its packages, the same
 # tests under AddressSanitizer+UBSan and ThreadSanitizer, both Windows builds
-# with their static checks and the Wine tests (run from the Linux test tree),
-# and a bounded fuzzing run.
+# and their kits with their static checks and the Wine tests (run from the
+# Linux test tree), and a bounded fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,9 +15,12 @@ build() {
   cmake --build --preset "$1" -j"$jobs"
 }
 
-# Windows builds first: the Linux test tree runs them under wine64.
-build windows-x86
-build windows-x64
+# Windows builds first: the Linux test tree runs them under wine64 and checks
+# their kits, which cpack makes.
+for preset in windows-x86 windows-x64; do
+  build "$preset"
+  (cd "build/$preset" && cpack)
+done
 
 build linux
 ctest --preset linux -j"$jobs"

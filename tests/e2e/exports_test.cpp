@@ -45,29 +45,6 @@ std::string Field(const std::vector<char>& buffer, size_t offset) {
   return std::string(buffer.data() + offset);  // the zero fill ends each field
 }
 
-std::vector<uint8_t> DecodeBase64(const std::string& text) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    return c == '+' ? 62 : c == '/' ? 63 : -1;
-  };
-  std::vector<uint8_t> out;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : text) {
-    const int v = value(c);
-    if (v < 0) break;
-    bits = (bits << 6) | static_cast<unsigned>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<uint8_t>(bits >> count));
-    }
-  }
-  return out;
-}
-
 // Holds the reader's port the way another program would.
 class PortHolder {
  public:
@@ -231,7 +208,9 @@ TEST_F(ExportsTest, ReadCardFillsElevenFieldsAtTheirOffsets) {
 
   // The portrait: Base64 of the JPEG the converter left on disk.
   const std::string photo = Field(buffer, 1000);
-  const auto jpeg = DecodeBase64(photo);
+  std::vector<uint8_t> jpeg;
+  Base64Error error;
+  ASSERT_TRUE(Base64Decode(photo, &jpeg, &error)) << error.reason << " at " << error.offset;
   ASSERT_GT(jpeg.size(), 100u);
   EXPECT_EQ(jpeg[0], 0xFF);
   EXPECT_EQ(jpeg[1], 0xD8);

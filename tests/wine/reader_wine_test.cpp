@@ -39,6 +39,8 @@
 #include <vector>
 
 #include "emulator.h"
+#include "photo/base64.h"
+#include "protocol/requests.h"
 #include "wine_harness.h"
 
 namespace {
@@ -326,23 +328,13 @@ std::string Gbk(const std::string& utf8) {
   return out;
 }
 
-std::string Base64Decode(const std::string& text) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned value = 0;
-  int bits = 0;
-  for (char c : text) {
-    if (c == '=') break;
-    const size_t index = alphabet.find(c);
-    if (index == std::string::npos) return "<not Base64>";
-    value = (value << 6) | static_cast<unsigned>(index);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((value >> bits) & 0xFF);
-    }
-  }
-  return out;
+// The bytes of a Base64 text, or a note saying why it is none.
+std::string Base64Bytes(const std::string& text) {
+  std::vector<uint8_t> bytes;
+  q48::Base64Error error;
+  if (!q48::Base64Decode(text, &bytes, &error))
+    return "<not Base64 at " + std::to_string(error.offset) + ": " + error.reason + ">";
+  return std::string(bytes.begin(), bytes.end());
 }
 
 // Width and height from a baseline or progressive JPEG's frame header.
@@ -659,7 +651,7 @@ TEST_F(WineReader, ReadCardPortrait) {
   const Call call = Export({"zelReadCard"});
   ASSERT_EQ(call.result, 0) << call.output;
   const std::string text = call.buffer.substr(1000, call.buffer.find(static_cast<char>(kFill), 1000) - 1000);
-  const std::string jpeg = Base64Decode(text);
+  const std::string jpeg = Base64Bytes(text);
   ASSERT_GE(jpeg.size(), 4u);
   EXPECT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
   EXPECT_EQ(jpeg.substr(jpeg.size() - 2), "\xFF\xD9");
@@ -853,8 +845,6 @@ TEST_F(WineReader, TimerResolutionIsAskedForAndReturnedOnEveryWayOut) {
   EXPECT_EQ(noReaderLog, pairs);
 }
 
-// Wall time of zelReadCard with the answer paced at 115200 baud, against the
-// time the request and answer take on the wire. Reported, not asserted.
 // The q48 client as a Windows user runs it: discovery or --port COM7, JSON
 // out, its exit status per failure class.
 TEST_F(WineReader, CommandLineClient) {
@@ -895,11 +885,15 @@ TEST_F(WineReader, CommandLineClient) {
   EXPECT_EQ(run.exit_status, 1);
 }
 
-TEST_F(WineReader, ReadCardWallTimeAtWireSpeed) {
+// With the answer paced at 115200 baud (about 115 ms on the wire), each call
+// ends once the answer is whole, not when the read-card limit (its takes,
+// each with at least its sleep) runs out. The bound is half that limit, far
+// from the expected time; how fast the exchange is, bench/e2e_bench measures.
+TEST_F(WineReader, PacedReadCardEndsWhenTheAnswerIsWhole) {
   q48emu::Behaviour paced;
   paced.pace = true;
   emulator_->SetBehaviour(paced);
-  constexpr int kCalls = 7;
+  constexpr int kCalls = 5;
   const Call run = Export({"zelReadCard"}, kHostDir, kCalls);
   ASSERT_TRUE(run.ran) << run.output;
   std::vector<long long> times;
@@ -915,14 +909,8 @@ TEST_F(WineReader, ReadCardWallTimeAtWireSpeed) {
   ASSERT_EQ(times.size(), static_cast<size_t>(kCalls));
   EXPECT_EQ(failures, 0);
   std::sort(times.begin(), times.end());
-  const double wireMs = 1329 * 10 / 115200.0 * 1000;
-  const double medianMs = static_cast<double>(times[kCalls / 2]) / 1000;
-  const double bestMs = static_cast<double>(times.front()) / 1000;
-  std::printf("zelReadCard under wine64, answer paced at 115200 baud: median %.1f ms, best %.1f ms, "
-              "worst %.1f ms over %d calls; wire time %.1f ms; ratio %.3f (best %.3f)\n",
-              medianMs, bestMs, static_cast<double>(times.back()) / 1000, kCalls, wireMs, medianMs / wireMs,
-              bestMs / wireMs);
-  RecordProperty("median_ratio", std::to_string(medianMs / wireMs));
+  const long long limitUs = 1000LL * q48::requests::kReadCard.maxTakes * q48::requests::kReadCard.sleepMs;
+  EXPECT_LT(times[kCalls / 2], limitUs / 2) << "median of " << kCalls << " calls, in microseconds";
 }
 
 int RunAs(int argc, char** argv) {
