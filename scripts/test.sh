@@ -27,7 +27,7 @@ ctest --preset linux -j"$jobs"
 (cd build/linux && cpack >/dev/null)          # build/linux/package/*_amd64.deb
 
 # arm64: statically linked test programs under qemu-aarch64-static (the test
-# preset leaves out the labels wine and native-only), then the packages.
+# preset leaves out the labels native-only, wine and kit), then the packages.
 build linux-arm64
 ctest --preset linux-arm64 -j"$jobs"
 (cd build/linux-arm64 && cpack >/dev/null)    # build/linux-arm64/package/*_arm64.deb
