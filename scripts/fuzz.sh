@@ -8,8 +8,9 @@
 #   FUZZ_SECONDS=0 bash scripts/fuzz.sh response   # replay the corpora of one target only
 #
 # Throughput of the reassembly target, from an empty corpus over ten minutes
-# (the summary line gives the executions; expect 10 M or more on an idle
-# core, and note the load, e.g. `uptime`, beside the figure):
+# (the summary line gives the executions; the rate falls by half once the
+# corpus holds streams of 20 KB, so quote the ten-minute figure, with the
+# load, e.g. `uptime`, and the CPU time, beside it):
 #   rm -rf build/fuzz/corpus/reassembly && FUZZ_SECONDS=600 bash scripts/fuzz.sh reassembly
 #
 # fuzz_reassembly_diff compares the reassembler read by read with the plain
