@@ -4,7 +4,7 @@
 // Called only from the reader thread that owns the instance (no lock inside;
 // Feed blocks on nothing). Chunks belong to the caller for the duration of
 // Feed; the message pointer handed to the sink points into the instance and
-// is valid only during the sink call. The instance is about 44 KB: keep it on
+// is valid only during the sink call. The instance is about 43 KB: keep it on
 // the heap.
 //
 // Unlike a per-chunk rule, this looks for the preamble anywhere in the
