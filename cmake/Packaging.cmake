@@ -18,11 +18,21 @@ install(FILES ${PROJECT_SOURCE_DIR}/Q48Reader/include/Q48Reader.h DESTINATION ${
 if(TARGET WltRS)
   install(TARGETS WltRS RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
-foreach(tool q48 q48-emulator setup)
+foreach(tool q48 q48-emulator q48-service setup)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
+
+# The systemd user unit names the installed binary, so it is written at
+# install time (honouring --prefix).
+if(TARGET q48-service AND NOT WIN32)
+  install(CODE "
+    set(Q48_SERVICE_BINARY \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/q48-service\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/q48-service.service.in\" \"${PROJECT_BINARY_DIR}/q48-service.service\" @ONLY)
+    file(INSTALL \"${PROJECT_BINARY_DIR}/q48-service.service\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/user\")
+  " COMPONENT tools)
+endif()
 
 if(NOT WIN32)
   install(EXPORT Q48ReaderTargets NAMESPACE Q48Reader:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Q48Reader)

@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64
+  chromium chromium-driver python3-selenium fonts-wqy-microhei
   util-linux procps
 )
 

@@ -146,12 +146,17 @@ CommandResult RunCommand(Command command, const q48::ExchangeOptions& given, con
     fields["card_type"] = std::to_string(result.code);
   }
 
-  result.object = {{"command", CommandName(command)},
-                   {"result", result.code},
-                   {"result_name", result.explanation.name},
-                   {"message", result.explanation.message},
-                   {"fields", std::move(fields)}};
+  result.object = ResultObject(command, result.code, result.explanation, std::move(fields));
   return result;
+}
+
+nlohmann::ordered_json ResultObject(Command command, int code, const Explanation& explanation,
+                                    nlohmann::ordered_json fields) {
+  return {{"command", CommandName(command)},
+          {"result", code},
+          {"result_name", explanation.name},
+          {"message", explanation.message},
+          {"fields", std::move(fields)}};
 }
 
 std::string Dump(const nlohmann::ordered_json& object) {

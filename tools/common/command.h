@@ -55,6 +55,10 @@ struct CommandResult {
 // openError is the result's own. `texts` matter only for Write.
 CommandResult RunCommand(Command command, const q48::ExchangeOptions& options, const WriteTexts& texts = {});
 
+// The result object from its parts.
+nlohmann::ordered_json ResultObject(Command command, int code, const Explanation& explanation,
+                                    nlohmann::ordered_json fields);
+
 // The object's JSON text on one line, UTF-8 unescaped.
 std::string Dump(const nlohmann::ordered_json& object);
 
