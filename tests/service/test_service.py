@@ -99,7 +99,9 @@ class Api(ServiceTest):
 
             def until(text, count=1):
                 nonlocal got
+                deadline = time.monotonic() + 15  # heartbeats keep recv from timing out
                 while got.count(text) < count or not got.endswith(b"\n\n"):
+                    self.assertLess(time.monotonic(), deadline, got)
                     got += s.recv(65536)
                 return got
 
