@@ -80,12 +80,16 @@ class Service:
         return status, response_headers, json.loads(data) if data else None
 
     def close(self):
+        """Stops the service; its exit status. Raises when a sanitizer reported anything."""
         if self.process.poll() is None:
             self.process.terminate()
             self.process.wait(timeout=60)
         code = self.process.returncode
         self.process.stdout.close()
+        log = self.log()
         self.tmp.cleanup()
+        if "Sanitizer" in log:
+            raise AssertionError("the sanitizer reported:\n" + log[max(0, log.find("==")):][:4000])
         return code
 
 

@@ -101,7 +101,7 @@ class Api(ServiceTest):
                 nonlocal got
                 deadline = time.monotonic() + 15  # heartbeats keep recv from timing out
                 while got.count(text) < count or not got.endswith(b"\n\n"):
-                    self.assertLess(time.monotonic(), deadline, got)
+                    self.assertLess(time.monotonic(), deadline, got[-300:])
                     got += s.recv(65536)
                 return got
 
@@ -185,11 +185,17 @@ class Rules(ServiceTest):
             self.assertIn("error", json.loads(body) if isinstance(body, bytes) else body)
         answer = self.raw(b"POST /v1/card HTTP/1.0\r\nContent-Type: application/json\r\n\r\n")  # no Host at all
         self.assertTrue(answer.startswith(b"HTTP/1.0 403 "), answer)
+        answer = self.raw(b"POST /v1/card HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nHost: evil.example\r\n"
+                          b"Content-Type: application/json\r\n\r\n" % port)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 403 "), answer)
         self.assertEqual(self.emulator.read_card_requests(), 0)
         for host in ("127.0.0.1:%d" % port, "localhost:%d" % port, "[::1]:%d" % port):
             self.assertEqual(self.service.post("/v1/card", headers={"Host": host})[0], 200, host)
 
     def test_origins_not_allowed_are_refused_before_the_reader(self):
+        twice = b"POST /v1/card HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nOrigin: %s\r\nOrigin: %s\r\n\r\n" % (
+            self.service.port, SHOP.encode(), EVIL.encode())
+        self.assertTrue(self.raw(twice).startswith(b"HTTP/1.1 403 "))
         for origin in (EVIL, "null", SHOP + ":8443", "http://shop.example"):
             self.assertEqual(self.service.post("/v1/card", headers={"Origin": origin})[0], 403, origin)
             status, headers, _ = self.service.request("GET", "/v1/events", headers={"Origin": origin})
@@ -334,6 +340,19 @@ class Settings(unittest.TestCase):
             self.assertIn(option, run.stdout)
         self.assertTrue(self.run_service("--version").stdout.startswith(b"q48-service "))
         self.assertEqual(self.run_service("--frobnicate").returncode, 1)
+
+
+@unittest.skipUnless(os.environ.get("Q48_BUILD_DIR"), "Q48_BUILD_DIR names no build tree")
+class Installed(unittest.TestCase):
+    def test_the_systemd_user_unit_starts_the_installed_service(self):
+        with tempfile.TemporaryDirectory() as prefix:
+            run = subprocess.run(["cmake", "--install", os.environ["Q48_BUILD_DIR"], "--component", "tools",
+                                  "--prefix", prefix], capture_output=True, timeout=120)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            with open(os.path.join(prefix, "lib/systemd/user/q48-service.service")) as f:
+                unit = f.read()
+        self.assertIn("\nExecStart=%s/bin/q48-service\n" % prefix, unit)
+        self.assertIn("\nWantedBy=default.target\n", unit)
 
 
 if __name__ == "__main__":

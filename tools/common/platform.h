@@ -28,6 +28,10 @@ std::string ExplainOpenFailure(const std::string& openError);
 // page; the wide command line has them all).
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
+// Has the console show the UTF-8 the tools print (Windows; elsewhere the
+// terminal already does). Called first thing in main.
+void UseUtf8Console();
+
 // Whether standard error is a terminal (for progress shown in place).
 bool StderrIsTerminal();
 

@@ -67,6 +67,8 @@ std::string ExplainOpenFailure(const std::string& openError) {
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
 
+void UseUtf8Console() {}
+
 bool StderrIsTerminal() { return isatty(2) == 1; }
 
 }  // namespace q48tool

@@ -102,6 +102,8 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   return out;
 }
 
+void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
+
 bool StderrIsTerminal() { return _isatty(2) != 0; }
 
 }  // namespace q48tool

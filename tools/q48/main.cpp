@@ -111,6 +111,7 @@ const char* Label(const std::string& key) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  q48tool::UseUtf8Console();
   CLI::App app{"q48: the Q48 reader from the command line.", "q48"};
   app.set_version_flag("--version", "q48 " Q48_VERSION);
   app.footer(

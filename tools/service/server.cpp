@@ -166,8 +166,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     } else {
       hasOrigin_ = false;
     }
-    // The gates, before anything else is done.
-    if (!HostAllowed(request[http::field::host], context_.site))
+    // The gates, before anything else is done. A second Host or Origin could
+    // make this service and a proxy or browser disagree on which counts.
+    if (request.count(http::field::host) != 1 || request.count(http::field::origin) > 1 ||
+        !HostAllowed(request[http::field::host], context_.site))
       return Refuse(http::status::forbidden, "this service answers only to a loopback Host with its port", true);
     if (hasOrigin_ && !OriginAllowed(origin_, context_.site))
       return Refuse(http::status::forbidden, "this origin is not allowed to use the reader", true);
