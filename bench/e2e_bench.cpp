@@ -69,10 +69,8 @@ int main(int argc, char** argv) {
               median * 1e3, times.front() * 1e3, times.back() * 1e3, rounds, wire * 1e3, median / wire);
 
   // An open port with its reader thread running and nothing arriving.
-  q48::ComPort port(q48::PortSettings());
-  port.SetDevicePath(emulator.SlavePath());
-  port.Close();
-  if (port.Open(0) != 1) return 1;
+  q48::ComPort port;
+  if (!port.Open(emulator.SlavePath(), nullptr)) return 1;
   port.ResumeReader();
   const double cpuBefore = CpuSeconds();
   const auto idleStart = std::chrono::steady_clock::now();

@@ -13,6 +13,7 @@
 #include "protocol/frame.h"
 #include "protocol/requests.h"
 #include "serial/com_port.h"
+#include "timer_resolution.h"
 
 namespace q48 {
 
@@ -35,26 +36,28 @@ constexpr int16_t kReadCardRejected = Q48_ERR_READ_CARD;
 
 enum class Outcome { NoReader, OpenFailed, Timeout, Rejected, Accepted };
 
-// One open port for the life of an exchange; destroyed (closed, thread
-// joined) on every way out.
+// One exchange's port, opened at most once; closed (reader thread joined) on
+// every way out by its destructor. The 1 ms timer resolution is held for the
+// Session's whole life, discovery and the reader thread's last cycle included.
 class Session {
  public:
-  explicit Session(const ExchangeOptions& options) : options_(options), port_(PortSettings()) {
-    area_.assign(kReceiveAreaSize, 0);
-  }
+  explicit Session(const ExchangeOptions& options) : options_(options) { area_.assign(kReceiveAreaSize, 0); }
 
-  // Finds and opens the reader. NoReader, OpenFailed or Accepted.
+  // Finds and opens the reader. NoReader, OpenFailed or Accepted; on
+  // OpenFailed the caller's openError, when asked for, names the device and
+  // the system's reason.
   Outcome Open() {
-    int32_t number = 0;
-    if (!options_.device.empty()) {
-      port_.SetDevicePath(options_.device);
-    } else {
-      number = FindReaderPort(options_.roots);
+    std::string device = options_.device;
+    if (device.empty()) {
+      const int32_t number = FindReaderPort(options_.roots);
       if (number < 0) return Outcome::NoReader;
-      port_.SetDeviceDirectory(options_.roots.dev);
+      device = ComPort::DeviceName(number, options_.roots.dev);
     }
-    if (port_.portHandle() != kInvalidHandle) port_.Close();  // makes the fresh copy openable
-    if (port_.Open(number) == 0) return Outcome::OpenFailed;
+    std::string reason;
+    if (!port_.Open(device, &reason)) {
+      if (options_.openError != nullptr) *options_.openError = "cannot open " + device + ": " + reason;
+      return Outcome::OpenFailed;
+    }
     port_.ResumeReader();
     return Outcome::Accepted;
   }
@@ -119,6 +122,7 @@ class Session {
   }
 
   const ExchangeOptions& options_;
+  FineTimerResolution timerResolution_;  // before port_, so it ends after the port has closed
   ComPort port_;
   std::vector<uint8_t> area_;  // the receive area, on the heap: host threads may have small stacks
   std::unique_ptr<SystemPortraitConverter> systemConverter_;
@@ -129,17 +133,21 @@ ResultFields& Fields() {
   return fields;
 }
 
-// Runs `body` under the exchange lock; any exception (out of memory
-// included) becomes `failureCode` after `onFailure`, never crossing into the
-// host.
+// Runs `body` under the exchange lock, after clearing the caller's
+// openError. Any exception becomes `failureCode` and never crosses into the
+// host: out of memory, and a lock that the system refuses (std::system_error
+// from lock()), which is why the lock is taken inside the try.
+// `onFailure` runs only while the lock is held.
 template <typename Body, typename OnFailure>
-int16_t Guarded(int16_t failureCode, Body body, OnFailure onFailure) {
-  std::lock_guard<std::mutex> lock(ExchangeLock());
+int16_t Guarded(const ExchangeOptions& options, int16_t failureCode, Body body, OnFailure onFailure) {
+  if (options.openError != nullptr) options.openError->clear();  // the caller's own: no lock needed
+  std::unique_lock<std::mutex> lock(ExchangeLock(), std::defer_lock);
   try {
+    lock.lock();
     return body();
   } catch (...) {
     try {
-      onFailure();
+      if (lock.owns_lock()) onFailure();  // it touches the shared fields
     } catch (...) {
     }
     return failureCode;
@@ -157,7 +165,7 @@ ResultFields& SharedResultFields() { return Fields(); }
 
 int16_t ListReaderCard(const ExchangeOptions& options) {
   return Guarded(
-      kNoReader,
+      options, kNoReader,
       [&]() -> int16_t {
         Session session(options);
         switch (session.Open()) {
@@ -172,7 +180,7 @@ int16_t ListReaderCard(const ExchangeOptions& options) {
 
 int16_t ReadCard(const ExchangeOptions& options, char* buffer) {
   return Guarded(
-      kTimeout,
+      options, kTimeout,
       [&]() -> int16_t {
         ResultFields& fields = Fields();
         Session session(options);
@@ -204,7 +212,7 @@ namespace {
 int16_t SimQuery(const ExchangeOptions& options, const RequestKind& request,
                  const std::function<int16_t(ResultFields&)>& onSuccess) {
   return Guarded(
-      kTimeout,
+      options, kTimeout,
       [&]() -> int16_t {
         ResultFields& fields = Fields();
         Session session(options);
@@ -235,7 +243,7 @@ int16_t ReadCardType(const ExchangeOptions& options) {
 
 int16_t WriteCard(const ExchangeOptions& options, const char* content, const char* number) {
   return Guarded(
-      kTimeout,
+      options, kTimeout,
       [&]() -> int16_t {
         // A missing text is as out of range as an empty one.
         const std::string prefixed = std::string("+86") + (number ? number : "");

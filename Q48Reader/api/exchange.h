@@ -29,7 +29,9 @@ struct ExchangeOptions {
   std::function<void(bool sent, const uint8_t* bytes, size_t size)> trace;
   // When set: cleared at the start of the exchange, and given the device and
   // the system's reason when the port could not be opened, e.g.
-  // "cannot open /dev/ttyUSB3: Permission denied". The exports leave it null.
+  // "cannot open /dev/ttyUSB3: Permission denied" or "cannot open COM9: " and
+  // Windows' message (in the ANSI code page). Empty after any other outcome,
+  // "no reader found" included. The exports leave it null.
   std::string* openError = nullptr;
 };
 

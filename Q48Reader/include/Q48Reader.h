@@ -16,6 +16,13 @@
  * exchange: up to about 3 s (zelListReaderCard), 5 s (zelReadCard), 20 s
  * (zelReadICCID, zelReadCardType) or 30 s (zelWriteCard). Pointers must be
  * valid; the library keeps none after a call.
+ *
+ * Timing on Windows: the library waits in steps of 1 ms, which a stock PC
+ * would round up to its timer tick (about 15.6 ms). So each call asks for a
+ * 1 ms timer resolution (timeBeginPeriod(1), winmm.dll) while it talks to the
+ * reader, and always gives it back (timeEndPeriod(1)) before it returns,
+ * whatever the result. Between calls the system's resolution is as the host
+ * left it.
  */
 #ifndef Q48READER_H
 #define Q48READER_H

@@ -1,5 +1,6 @@
 // Portrait conversion: the card's compressed portrait to JPEG bytes, through
-// the outside decoder (GetBmp) and the platform's JPEG encoder.
+// the outside decoder (GetBmp) and the platform's JPEG encoder. The sequence
+// is portable (portrait.cpp); its platform steps are in portrait_platform.h.
 //
 // Runs on the export's calling thread, inside the read-card decoding. The
 // caller owns every buffer.
@@ -16,14 +17,15 @@ namespace q48 {
 constexpr int32_t kMaxPortraitJpeg = 38397;
 constexpr size_t kPortraitTextBuffer = 51200;
 
-// ConvertPortrait's failure results (every backend); the decoder's own
-// value, when it is not 1, is passed on unchanged instead.
-constexpr int32_t kJpegUnreadable = -1;    // pic.jpg cannot be opened after the save
+// ConvertPortrait's failure results (every platform). The only caller takes
+// any value but 1 as "no picture"; the names tell the tests which step gave
+// up. The decoder's own value, when it is not 1, is passed on unchanged
+// instead (and may coincide with one of these).
+constexpr int32_t kFileError = -1;         // pic.wlt cannot be written, or pic.jpg not read back
 constexpr int32_t kNoDecoderLibrary = -2;  // the decoder library cannot be loaded
 constexpr int32_t kNoDecoderEntry = -3;    // it has no GetBmp
-constexpr int32_t kFileError = -4;         // a portrait file cannot be written or read
-constexpr int32_t kNoPicture = -5;         // no usable bitmap, or the JPEG save failed
-constexpr int32_t kJpegTooLarge = -6;      // the picture exceeds the caller's capacity
+constexpr int32_t kNoPicture = -4;         // no usable bitmap, or no JPEG came of it
+constexpr int32_t kJpegTooLarge = -5;      // the picture exceeds the caller's capacity
 
 class PortraitConverter {
  public:
@@ -55,7 +57,8 @@ class SystemPortraitConverter : public PortraitConverter {
 };
 
 // Platform default portrait directory: "C:\Palvix" on Windows; on Linux
-// $XDG_CACHE_HOME/Palvix, else ~/.cache/Palvix.
+// $XDG_CACHE_HOME/Palvix, else ~/.cache/Palvix. Defined by the platform's
+// backend.
 std::string DefaultPortraitDirectory();
 // Platform default decoder library name ("WltRS.dll" / "libWltRS.so").
 const char* DefaultDecoderLibrary();

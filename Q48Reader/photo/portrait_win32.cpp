@@ -1,6 +1,5 @@
-// Portrait conversion on Windows: the outside decoder WltRS.dll turns
-// pic.wlt into pic.bmp, GDI+ saves that as pic.jpg, and the JPEG bytes are
-// read back into the caller's buffer. Files live in "C:\Palvix".
+// Portrait conversion's platform steps on Windows: the outside decoder
+// WltRS.dll, GDI+ for the JPEG, files in "C:\Palvix".
 // GDI+ needs the OLE declarations that WIN32_LEAN_AND_MEAN would leave out.
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -13,8 +12,15 @@
 #include <vector>
 
 #include "portrait.h"
+#include "portrait_platform.h"
 
 namespace q48 {
+
+std::string DefaultPortraitDirectory() { return "C:\\Palvix"; }
+
+const char* DefaultDecoderLibrary() { return "WltRS.dll"; }
+
+namespace portrait_platform {
 
 namespace {
 
@@ -22,41 +28,6 @@ using GetBmpFn = int(WINAPI*)(const char*, int);
 
 namespace gdi = Gdiplus;
 namespace flat = Gdiplus::DllExports;
-
-// The process's working directory belongs to every thread of the host; the
-// outside decoder may move it, so it is put back on every way out.
-class WorkingDirectoryGuard {
- public:
-  WorkingDirectoryGuard() {
-    const DWORD needed = GetCurrentDirectoryA(0, nullptr);
-    if (needed == 0) return;
-    std::vector<char> buffer(needed + 1, '\0');
-    const DWORD got = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
-    if (got > 0 && got < buffer.size()) saved_.assign(buffer.data(), got);
-  }
-  ~WorkingDirectoryGuard() {
-    if (!saved_.empty()) (void)SetCurrentDirectoryA(saved_.c_str());
-  }
-  WorkingDirectoryGuard(const WorkingDirectoryGuard&) = delete;
-  WorkingDirectoryGuard& operator=(const WorkingDirectoryGuard&) = delete;
-
- private:
-  std::string saved_;
-};
-
-class Library {
- public:
-  explicit Library(const std::string& name) : module_(LoadLibraryA(name.c_str())) {}
-  ~Library() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
-  HMODULE get() const { return module_; }
-
- private:
-  HMODULE module_;
-};
 
 class FileHandle {
  public:
@@ -84,38 +55,6 @@ std::wstring Wide(const std::string& text) {
   MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], needed);
   wide.resize(static_cast<size_t>(needed - 1));
   return wide;
-}
-
-bool WriteWhole(const std::string& path, const uint8_t* bytes, DWORD size) {
-  FileHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return false;
-  DWORD done = 0;
-  while (done < size) {
-    DWORD written = 0;
-    if (!WriteFile(file.get(), bytes + done, size - done, &written, nullptr) || written == 0) return false;
-    done += written;
-  }
-  return file.Close();
-}
-
-// Reads the whole of pic.jpg into `out` if it holds at most `capacity` bytes.
-int32_t ReadJpeg(const std::string& path, uint8_t* out, size_t capacity, int32_t* length) {
-  FileHandle file(
-      CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return kJpegUnreadable;
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0) return kFileError;
-  if (static_cast<unsigned long long>(size.QuadPart) > capacity) return kJpegTooLarge;
-  const auto total = static_cast<DWORD>(size.QuadPart);
-  DWORD done = 0;
-  while (done < total) {
-    DWORD got = 0;
-    if (!ReadFile(file.get(), out + done, total - done, &got, nullptr) || got == 0) return kFileError;
-    done += got;
-  }
-  *length = static_cast<int32_t>(total);
-  return 1;
 }
 
 // Whether a GDI+ extension list ("*.JPG;*.JPEG;...") names `extension`
@@ -169,7 +108,50 @@ class GdiplusSession {
   bool started_ = false;
 };
 
-// pic.bmp as JPEG in pic.jpg, with the encoder's default settings.
+}  // namespace
+
+const char kPathSeparator = '\\';
+
+// Only the last level, with default security: "C:\Palvix" has no parent to
+// make.
+void MakeDirectory(const std::string& directory) { (void)CreateDirectoryA(directory.c_str(), nullptr); }
+
+void RemoveFile(const std::string& path) { (void)DeleteFileA(path.c_str()); }
+
+bool WriteWholeFile(const std::string& path, const uint8_t* bytes, size_t size) {
+  if (size > MAXDWORD) return false;
+  FileHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return false;
+  const auto total = static_cast<DWORD>(size);
+  DWORD done = 0;
+  while (done < total) {
+    DWORD written = 0;
+    if (!WriteFile(file.get(), bytes + done, total - done, &written, nullptr) || written == 0) return false;
+    done += written;
+  }
+  return file.Close();
+}
+
+ReadOutcome ReadWholeFile(const std::string& path, uint8_t* out, size_t capacity, size_t* size) {
+  FileHandle file(
+      CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return ReadOutcome::Failed;
+  LARGE_INTEGER length{};
+  if (!GetFileSizeEx(file.get(), &length) || length.QuadPart < 0) return ReadOutcome::Failed;
+  if (static_cast<unsigned long long>(length.QuadPart) > capacity || length.QuadPart > MAXDWORD)
+    return ReadOutcome::TooLarge;
+  const auto total = static_cast<DWORD>(length.QuadPart);
+  DWORD done = 0;
+  while (done < total) {
+    DWORD got = 0;
+    if (!ReadFile(file.get(), out + done, total - done, &got, nullptr) || got == 0) return ReadOutcome::Failed;
+    done += got;
+  }
+  *size = total;
+  return ReadOutcome::Read;
+}
+
 bool BitmapToJpeg(const std::string& bmpPath, const std::string& jpgPath) {
   GdiplusSession session;
   if (!session.started()) return false;
@@ -182,47 +164,33 @@ bool BitmapToJpeg(const std::string& bmpPath, const std::string& jpgPath) {
   return saved;
 }
 
-}  // namespace
-
-std::string DefaultPortraitDirectory() { return "C:\\Palvix"; }
-
-const char* DefaultDecoderLibrary() { return "WltRS.dll"; }
-
-SystemPortraitConverter::SystemPortraitConverter(std::string directory)
-    : directory_(directory.empty() ? DefaultPortraitDirectory() : std::move(directory)),
-      decoderLibrary_(DefaultDecoderLibrary()) {}
-
-int32_t SystemPortraitConverter::ConvertPortrait(const uint8_t* portrait, int32_t* length, uint8_t* jpeg,
-                                                 size_t capacity) {
-  if (portrait == nullptr || length == nullptr || jpeg == nullptr || *length < 0) return kFileError;
-  try {
-    (void)CreateDirectoryA(directory_.c_str(), nullptr);  // already there is fine
-    const std::string wlt = directory_ + "\\pic.wlt";
-    const std::string bmp = directory_ + "\\pic.bmp";
-    const std::string jpg = directory_ + "\\pic.jpg";
-
-    WorkingDirectoryGuard workingDirectory;
-    Library library(decoderLibrary_);
-    if (library.get() == nullptr) return kNoDecoderLibrary;
-    const auto getBmp =
-        reinterpret_cast<GetBmpFn>(reinterpret_cast<void*>(GetProcAddress(library.get(), "GetBmp")));
-    if (getBmp == nullptr) return kNoDecoderEntry;
-
-    // An earlier picture must never stand in for this one.
-    (void)DeleteFileA(bmp.c_str());
-    (void)DeleteFileA(jpg.c_str());
-
-    if (!WriteWhole(wlt, portrait, static_cast<DWORD>(*length))) return kFileError;
-    const int32_t result = getBmp(wlt.c_str(), 1);
-    if (result != 1) {
-      if (capacity > 0) jpeg[0] = 0;
-      return result;
-    }
-    if (!BitmapToJpeg(bmp, jpg)) return kNoPicture;
-    return ReadJpeg(jpg, jpeg, capacity, length);
-  } catch (...) {
-    return kFileError;  // out of memory; nothing unwinds into the exchange
-  }
+bool CurrentDirectory(std::string* path) {
+  const DWORD needed = GetCurrentDirectoryA(0, nullptr);
+  if (needed == 0) return false;
+  std::vector<char> buffer(needed + 1, '\0');
+  const DWORD got = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+  if (got == 0 || got >= buffer.size()) return false;
+  path->assign(buffer.data(), got);
+  return true;
 }
 
+void ChangeDirectory(const std::string& path) { (void)SetCurrentDirectoryA(path.c_str()); }
+
+DecoderLibrary::~DecoderLibrary() {
+  if (library_ != nullptr) FreeLibrary(static_cast<HMODULE>(library_));
+}
+
+DecoderLibrary::Load DecoderLibrary::Open(const std::string& name) {
+  const HMODULE module = LoadLibraryA(name.c_str());
+  if (module == nullptr) return Load::NoLibrary;
+  library_ = module;
+  entry_ = reinterpret_cast<void*>(GetProcAddress(module, "GetBmp"));
+  return entry_ != nullptr ? Load::Loaded : Load::NoEntry;
+}
+
+int DecoderLibrary::GetBmp(const char* wltPath, int mode) {
+  return reinterpret_cast<GetBmpFn>(entry_)(wltPath, mode);
+}
+
+}  // namespace portrait_platform
 }  // namespace q48

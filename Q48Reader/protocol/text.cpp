@@ -6,21 +6,18 @@ namespace q48 {
 
 namespace {
 bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool IsGbkLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 }  // namespace
+
+size_t CharacterLength(const std::string& text, size_t at) {
+  return IsLeadByte(static_cast<unsigned char>(text[at])) && at + 1 < text.size() ? 2 : 1;
+}
 
 std::string TrimRight(const std::string& text) {
   size_t keep = 0;  // end of the last character that is not white space
-  size_t at = 0;
-  while (at < text.size()) {
-    const auto c = static_cast<unsigned char>(text[at]);
-    if (IsGbkLead(c) && at + 1 < text.size()) {
-      at += 2;
-      keep = at;
-    } else {
-      ++at;
-      if (!IsSpace(c)) keep = at;
-    }
+  for (size_t at = 0; at < text.size();) {
+    const size_t length = CharacterLength(text, at);
+    if (length > 1 || !IsSpace(static_cast<unsigned char>(text[at]))) keep = at + length;
+    at += length;
   }
   return text.substr(0, keep);
 }

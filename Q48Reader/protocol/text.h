@@ -1,4 +1,5 @@
-// Text helpers over the library's 8-bit GBK text. Pure; any thread.
+// Text helpers over the library's 8-bit text: GBK on Linux, the ANSI code page
+// on Windows (GBK on the systems served). Pure; any thread.
 #pragma once
 
 #include <cstddef>
@@ -7,8 +8,18 @@
 
 namespace q48 {
 
+// Whether `c` opens a double-byte character in the code page the library's
+// text is in: on Windows the ANSI code page's own rule (IsDBCSLeadByteEx),
+// elsewhere GBK's lead bytes 0x81..0xFE. Implemented per platform, beside
+// Utf16LeToGbk.
+bool IsLeadByte(unsigned char c);
+
+// Bytes of the character that starts at `at` (< text.size()): 2 for a lead
+// byte with a byte after it, else 1 (a lead byte at the very end stands alone).
+size_t CharacterLength(const std::string& text, size_t at);
+
 // Removes the trailing run of white space (space, \t, \n, \v, \f, \r),
-// walking GBK characters so that a double-byte character is never split or
+// walking characters so that a double-byte character is never split or
 // taken for white space.
 std::string TrimRight(const std::string& text);
 

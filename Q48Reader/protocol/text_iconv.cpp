@@ -1,4 +1,5 @@
-// UTF-16LE to GBK with iconv (Linux and other POSIX systems).
+// The library's text on Linux and other POSIX systems: GBK, converted from
+// UTF-16LE with iconv.
 #include <errno.h>
 #include <iconv.h>
 
@@ -32,6 +33,9 @@ size_t UnitsBeforeNul(const uint8_t* bytes, size_t byteCount) {
 }
 
 }  // namespace
+
+// The library hands out GBK here, whatever the locale.
+bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 
 std::string Utf16LeToGbk(const uint8_t* bytes, size_t byteCount) {
   const size_t units = bytes ? UnitsBeforeNul(bytes, byteCount) : 0;

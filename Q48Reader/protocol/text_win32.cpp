@@ -1,5 +1,5 @@
-// UTF-16LE to GBK with WideCharToMultiByte into the process's ANSI code page
-// (936 on the systems served).
+// The library's text on Windows: the process's ANSI code page (936, GBK, on
+// the systems served), converted from UTF-16LE with WideCharToMultiByte.
 #include <windows.h>
 
 #include <vector>
@@ -7,6 +7,10 @@
 #include "text.h"
 
 namespace q48 {
+
+// The text came from this code page (Utf16LeToGbk, the Setup API's A
+// functions), so its own rule says where characters begin.
+bool IsLeadByte(unsigned char c) { return IsDBCSLeadByteEx(CP_ACP, c) != 0; }
 
 std::string Utf16LeToGbk(const uint8_t* bytes, size_t byteCount) {
   std::vector<wchar_t> wide;

@@ -8,17 +8,7 @@ namespace q48 {
 
 ComPort::ComPort() = default;
 
-ComPort::ComPort(const ComPort& other)
-    : portNumber_(other.portNumber_),
-      portHandle_(other.portHandle_),
-      isOpen_(0),
-      deviceDirectory_(other.deviceDirectory_),
-      devicePath_(other.devicePath_) {}
-
-ComPort::~ComPort() {
-  if (isOpen_ != 0 && portHandle_ != kInvalidHandle) Close();
-  DestroyPlatform();  // a port whose open failed half-way holds nothing, but be sure
-}
+ComPort::~ComPort() { Close(); }
 
 int32_t ComPort::TakeReceived(uint8_t* buffer) {
   std::unique_ptr<ReceivedMessage> message;
@@ -35,6 +25,12 @@ int32_t ComPort::TakeReceived(uint8_t* buffer) {
 size_t ComPort::QueuedCount() const {
   std::lock_guard<std::mutex> lock(queueLock_);
   return receiveQueue_.size();
+}
+
+void ComPort::ForgetReceived() {
+  reassembler_.reset();
+  std::lock_guard<std::mutex> lock(queueLock_);
+  receiveQueue_.clear();
 }
 
 void ComPort::OnChunk(const uint8_t* chunk, size_t size) {
@@ -55,11 +51,6 @@ void ComPort::QueueMessage(const uint8_t* message, size_t length) {
   entry->length = static_cast<int32_t>(length);
   std::lock_guard<std::mutex> lock(queueLock_);
   receiveQueue_.push_back(std::move(entry));
-}
-
-const ComPort& PortSettings() {
-  static const ComPort prototype;  // constructed once, thread-safe
-  return prototype;
 }
 
 }  // namespace q48

@@ -1,17 +1,18 @@
 // ComPort: one serial connection to the reader, with its reader thread and
 // receive queue.
 //
-// Threads: Open, ResumeReader, Write, TakeReceived, Close and destruction run
-// on the caller's thread. The reader thread (created by Open, started by
-// ResumeReader, stopped and joined by Close) reads the port, reassembles
-// frames and queues accepted messages. The queue, under its own lock, is the
-// only thing the two threads share.
+// Life cycle: a ComPort is made closed; Open opens it, Close (or destruction)
+// closes it, and it may be opened again after that. Every exchange makes its
+// own and destroys it before it returns.
 //
-// Life cycle: every exchange copies the prototype PortSettings(). A fresh copy
-// holds the "no handle" marker (0), and Open acts only on a port holding the
-// "invalid handle" marker (-1); Close on the fresh copy is what makes it
-// openable. Open on a port that is not closed returns 1 and changes nothing
-// but the port number.
+// Threads: every member runs on the caller's thread, one at a time. The
+// reader thread (created by Open, started by ResumeReader, stopped and joined
+// by Close) reads the port, reassembles frames and queues accepted messages.
+// The queue, under its own lock, is the only thing the two threads share.
+//
+// The backend members below are written once per platform
+// (com_port_posix.cpp, com_port_win32.cpp, chosen by CMake); the rest is
+// portable (com_port.cpp).
 #pragma once
 
 #include <cstddef>
@@ -26,8 +27,6 @@
 namespace q48 {
 
 constexpr size_t kReceivedMessageSize = 10240;
-constexpr intptr_t kNoHandle = 0;
-constexpr intptr_t kInvalidHandle = -1;
 
 struct ReceivedMessage {
   uint8_t data[kReceivedMessageSize];
@@ -36,40 +35,62 @@ struct ReceivedMessage {
 
 class ComPort {
  public:
-  ComPort();                      // the prototype: port 2, no handle
-  ComPort(const ComPort& other);  // a fresh copy: own queue and lock, no thread
+  ComPort();
+  ComPort(const ComPort&) = delete;
   ComPort& operator=(const ComPort&) = delete;
-  ~ComPort();  // closes an open port, frees queued messages
+  ~ComPort();  // Close, then frees queued messages
 
-  // Opens port n with the reader's line settings (115200 8N1, no flow
-  // control, DTR and RTS on) for exclusive use, and creates the reader thread
-  // without starting it. 1 on success, 0 when the device is absent, held by
-  // another program or cannot be configured.
-  int32_t Open(int32_t portNumber);
-  // Starts the reader thread: 1, or 0 when there is none.
-  int32_t ResumeReader();
-  // Writes a frame; returns the bytes written (callers do not look at it).
-  // May block until the driver takes the bytes, at most 10 ms a byte + 1 s.
+  // --- Backend members ---------------------------------------------------
+
+  // Caller: the exchange, after discovery. The device that port number n
+  // names: POSIX <directory>/ttyUSB<n>; Windows COM<n> (the directory is
+  // ignored). Blocks on nothing.
+  static std::string DeviceName(int32_t portNumber, const std::string& directory);
+
+  // Caller: the exchange. Opens `device` (a path on POSIX; on Windows a COM
+  // name, with or without the \\.\ prefix) for exclusive use with the
+  // reader's line settings (115200 8N1, no flow control, DTR and RTS on),
+  // discards whatever waits in its queues, and creates the reader thread
+  // without starting it. Blocks only as long as the system's open and line
+  // calls do.
+  // Returns true when open. False when the device is absent, held by another
+  // program, not a serial port or cannot be configured, or when this port is
+  // already open (it is then left as it was); `reason`, when not null, is
+  // then given the system's text for the failing call (a port in use reads
+  // as such, e.g. "Device or resource busy"). Without a reader thread (the
+  // system refused one) the port is still open: nothing is ever queued and
+  // the caller's poll runs out.
+  bool Open(const std::string& device, std::string* reason);
+
+  // Caller: the exchange, once after Open. Starts the reader thread.
+  // Never blocks. True when a reader thread was started.
+  bool ResumeReader();
+
+  // Caller: the exchange. Writes a frame (`bytes` stays the caller's and is
+  // not kept). May block until the driver takes the bytes, at most 10 ms a
+  // byte + 1 s (+ 0.5 s on Windows to reclaim a write the driver holds on
+  // to). Returns the bytes written: 0 on a closed port or a failed line
+  // (callers do not look at it; a lost request shows up as no answer).
   int32_t Write(const uint8_t* bytes, int32_t count);
-  // Moves the oldest queued message to the start of `buffer` (10240 bytes,
-  // caller-owned); returns its length, or 0 when the queue is empty (the
-  // buffer is then untouched). Never blocks beyond the queue lock.
-  int32_t TakeReceived(uint8_t* buffer);
-  // Stops and joins the reader thread and closes the port. Never fails.
+
+  // Caller: the exchange and the destructor. Stops and joins the reader
+  // thread, releases the exclusive use and closes the device. Blocks for the
+  // reader thread's current cycle (Windows: up to 1 s, then the thread is
+  // terminated). Does nothing on a closed port. Never fails.
   void Close();
 
-  // The device a port number names is platform business (POSIX:
-  // <dir>/ttyUSB<n>; Windows: \\.\COM<n>). These let a caller name the device
-  // directory, or one device outright.
-  void SetDeviceDirectory(std::string directory) { deviceDirectory_ = std::move(directory); }
-  void SetDevicePath(std::string path) { devicePath_ = std::move(path); }
+  // --- Portable members --------------------------------------------------
 
-  int32_t portNumber() const { return portNumber_; }
-  intptr_t portHandle() const { return portHandle_; }
-  bool isOpen() const { return isOpen_ != 0; }
+  // Caller: the exchange. Moves the oldest queued message to the start of
+  // `buffer` (kReceivedMessageSize bytes, caller-owned); returns its length,
+  // or 0 when the queue is empty (the buffer is then untouched). Never
+  // blocks beyond the queue lock.
+  int32_t TakeReceived(uint8_t* buffer);
+
+  bool isOpen() const { return platform_ != nullptr; }
   size_t QueuedCount() const;
 
-  struct Platform;  // per-platform state (handles, thread, stop signal)
+  struct Platform;  // per-platform state (handles, thread, stop signal), owned by the open port
 
  private:
   friend struct Platform;
@@ -78,22 +99,14 @@ class ComPort {
   // Reader thread: forget partial frames after a line error.
   void OnLineError();
   void QueueMessage(const uint8_t* message, size_t length);
-  std::string DevicePath(int32_t portNumber) const;
-  void DestroyPlatform();
+  // Open, before the reader thread exists: a reopened port starts with no
+  // message or partial frame of its last session.
+  void ForgetReceived();
 
-  int32_t portNumber_ = 2;
   std::deque<std::unique_ptr<ReceivedMessage>> receiveQueue_;
   mutable std::mutex queueLock_;
-  intptr_t portHandle_ = kNoHandle;
-  int32_t isOpen_ = 0;
-  std::string deviceDirectory_;
-  std::string devicePath_;
   std::unique_ptr<FrameReassembler> reassembler_;  // reader thread only
-  Platform* platform_ = nullptr;
+  Platform* platform_ = nullptr;                   // non-null exactly while open
 };
-
-// The process-wide prototype that every exchange copies; made on first use
-// (thread-safe), never opened.
-const ComPort& PortSettings();
 
 }  // namespace q48

@@ -10,6 +10,8 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -74,6 +76,8 @@ void CloseQuietly(int fd) {
   if (fd >= 0) (void)close(fd);
 }
 
+std::string SystemText(int error) { return std::generic_category().message(error); }
+
 }  // namespace
 
 struct ComPort::Platform {
@@ -89,29 +93,35 @@ struct ComPort::Platform {
   static void ReaderThreadMain(ComPort* port, Platform* platform);
 };
 
-std::string ComPort::DevicePath(int32_t portNumber) const {
-  if (!devicePath_.empty()) return devicePath_;
-  const std::string directory = deviceDirectory_.empty() ? std::string("/dev") : deviceDirectory_;
+std::string ComPort::DeviceName(int32_t portNumber, const std::string& directory) {
   return directory + "/ttyUSB" + std::to_string(portNumber);
 }
 
-void ComPort::DestroyPlatform() {
-  delete platform_;
-  platform_ = nullptr;
-}
+bool ComPort::Open(const std::string& device, std::string* reason) {
+  const auto fail = [reason](int error) {
+    if (reason != nullptr) *reason = SystemText(error);
+    return false;
+  };
+  if (platform_ != nullptr) {
+    if (reason != nullptr) *reason = "already open";
+    return false;
+  }
+  ForgetReceived();
 
-int32_t ComPort::Open(int32_t portNumber) {
-  portNumber_ = portNumber;
-  if (portHandle_ != kInvalidHandle) return 1;
-
-  const std::string path = DevicePath(portNumber);
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return 0;
-  // Exclusive use, as on Windows: another program's lock, or its TIOCEXCL
-  // (which refused the open above), makes the port unavailable.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !ConfigureLine(fd)) {
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  // Another opener's TIOCEXCL refuses us here with EBUSY.
+  if (fd < 0) return fail(errno);
+  // Exclusive use, as on Windows: another program's lock makes the port
+  // unavailable, and says so as a busy device rather than "try again".
+  int error = 0;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = errno == EWOULDBLOCK ? EBUSY : errno;
+  } else if (!ConfigureLine(fd)) {
+    error = errno;  // ENOTTY: not a terminal, so not a serial port
+  }
+  if (error != 0) {
     CloseQuietly(fd);
-    return 0;
+    return fail(error);
   }
   (void)ioctl(fd, TIOCEXCL);
   RaiseModemLines(fd);
@@ -124,7 +134,7 @@ int32_t ComPort::Open(int32_t portNumber) {
   if (platform == nullptr) {
     (void)ioctl(fd, TIOCNXCL);
     CloseQuietly(fd);
-    return 0;
+    return fail(ENOMEM);
   }
   platform->fd = fd;
   platform_ = platform;
@@ -138,23 +148,21 @@ int32_t ComPort::Open(int32_t portNumber) {
       // No reader thread: nothing will be queued and the caller's poll runs out.
     }
   }
-  portHandle_ = fd;
-  isOpen_ = 1;
-  return 1;
+  return true;
 }
 
-int32_t ComPort::ResumeReader() {
-  if (platform_ == nullptr || !platform_->thread.joinable()) return 0;
+bool ComPort::ResumeReader() {
+  if (platform_ == nullptr || !platform_->thread.joinable()) return false;
   {
     std::lock_guard<std::mutex> lock(platform_->startLock);
     platform_->resumed = true;
   }
   platform_->startSignal.notify_one();
-  return 1;
+  return true;
 }
 
 int32_t ComPort::Write(const uint8_t* bytes, int32_t count) {
-  if (portHandle_ == kInvalidHandle || platform_ == nullptr || bytes == nullptr || count <= 0) return 0;
+  if (platform_ == nullptr || bytes == nullptr || count <= 0) return 0;
   const int fd = platform_->fd;
   // The same bound as the Windows write time-outs: 10 ms a byte plus 1 s.
   const int budgetMs = 1000 + 10 * count;
@@ -179,28 +187,26 @@ int32_t ComPort::Write(const uint8_t* bytes, int32_t count) {
 }
 
 void ComPort::Close() {
-  if (platform_ != nullptr) {
-    Platform& p = *platform_;
-    {
-      std::lock_guard<std::mutex> lock(p.startLock);
-      p.stopping = true;
-    }
-    p.startSignal.notify_one();
-    if (p.stopWrite >= 0) {
-      const char stop = 1;
-      (void)!write(p.stopWrite, &stop, 1);
-    }
-    if (p.thread.joinable()) p.thread.join();
-    (void)tcflush(p.fd, TCIFLUSH);
-    // TIOCEXCL outlives the close on a pty; clear it so the next open works.
-    (void)ioctl(p.fd, TIOCNXCL);
-    CloseQuietly(p.fd);
-    CloseQuietly(p.stopRead);
-    CloseQuietly(p.stopWrite);
-    DestroyPlatform();
+  if (platform_ == nullptr) return;
+  Platform& p = *platform_;
+  {
+    std::lock_guard<std::mutex> lock(p.startLock);
+    p.stopping = true;
   }
-  portHandle_ = kInvalidHandle;
-  isOpen_ = 0;
+  p.startSignal.notify_one();
+  if (p.stopWrite >= 0) {
+    const char stop = 1;
+    (void)!write(p.stopWrite, &stop, 1);
+  }
+  if (p.thread.joinable()) p.thread.join();
+  (void)tcflush(p.fd, TCIFLUSH);
+  // TIOCEXCL outlives the close on a pty; clear it so the next open works.
+  (void)ioctl(p.fd, TIOCNXCL);
+  CloseQuietly(p.fd);
+  CloseQuietly(p.stopRead);
+  CloseQuietly(p.stopWrite);
+  delete platform_;
+  platform_ = nullptr;
 }
 
 void ComPort::Platform::ReaderThreadMain(ComPort* port, Platform* platform) {

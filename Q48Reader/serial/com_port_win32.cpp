@@ -14,7 +14,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "com_port.h"
@@ -41,6 +43,31 @@ void CancelOverlapped(HANDLE file, OVERLAPPED* overlapped) {
   static const auto cancelIoEx = reinterpret_cast<CancelIoExFn>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIoEx")));
   if (cancelIoEx != nullptr) cancelIoEx(file, overlapped);
+}
+
+// The system's text for an error code, in the ANSI code page, without the
+// line break that ends it.
+std::string SystemText(DWORD error) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+      reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length != 0 && text != nullptr ? std::string(text, length) : std::string();
+  if (text != nullptr) LocalFree(text);
+  const size_t end = message.find_last_not_of(" \t\r\n");
+  message.erase(end == std::string::npos ? 0 : end + 1);
+  if (message.empty()) message = "system error " + std::to_string(error);
+  return message;
+}
+
+// n of a device named COMn, which names the reader thread's stop event; 0
+// for other names.
+int PortNumberOf(const std::string& device) {
+  const size_t digits = device.find_last_not_of("0123456789") + 1;  // npos + 1 is 0
+  if (digits < 3 || digits == device.size()) return 0;
+  const char* name = device.c_str() + digits - 3;
+  if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm') return 0;
+  return std::atoi(device.c_str() + digits);
 }
 
 bool ConfigureLine(HANDLE file) {
@@ -107,32 +134,29 @@ struct ComPort::Platform {
   DWORD ReadChunk(DWORD limit);
 };
 
-std::string ComPort::DevicePath(int32_t portNumber) const {
-  if (!devicePath_.empty()) {
-    if (devicePath_.rfind("\\\\.\\", 0) == 0) return devicePath_;
-    return "\\\\.\\" + devicePath_;
+std::string ComPort::DeviceName(int32_t portNumber, const std::string& /*directory*/) {
+  return "COM" + std::to_string(portNumber);
+}
+
+bool ComPort::Open(const std::string& device, std::string* reason) {
+  const auto fail = [reason](DWORD error) {
+    if (reason != nullptr) *reason = SystemText(error);
+    return false;
+  };
+  if (platform_ != nullptr) {
+    if (reason != nullptr) *reason = "already open";
+    return false;
   }
-  char name[32];
-  std::snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(portNumber));
-  return name;
-}
+  ForgetReceived();
 
-void ComPort::DestroyPlatform() {
-  delete platform_;
-  platform_ = nullptr;
-}
-
-int32_t ComPort::Open(int32_t portNumber) {
-  portNumber_ = portNumber;
-  if (portHandle_ != kInvalidHandle) return 1;
-
-  const std::string path = DevicePath(portNumber);
+  const std::string path = device.rfind("\\\\.\\", 0) == 0 ? device : "\\\\.\\" + device;
   const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  if (file == INVALID_HANDLE_VALUE) return fail(GetLastError());
   if (!ConfigureLine(file)) {
+    const DWORD error = GetLastError();
     CloseHandle(file);
-    return 0;
+    return fail(error);
   }
   (void)SetCommMask(file, EV_RXCHAR);
   (void)SetupComm(file, kQueueSize, kQueueSize);
@@ -149,38 +173,36 @@ int32_t ComPort::Open(int32_t portNumber) {
   }
   if (platform == nullptr || platform->readOverlapped.hEvent == nullptr ||
       platform->writeOverlapped.hEvent == nullptr) {
+    const DWORD error = platform == nullptr ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY) : GetLastError();
     delete platform;
     CloseHandle(file);
-    return 0;
+    return fail(error);
   }
   platform->port = this;
   platform->file = file;
   platform_ = platform;
 
   char eventName[40];
-  std::snprintf(eventName, sizeof eventName, "Com_ReadCloseEvent%d", static_cast<int>(portNumber));
+  std::snprintf(eventName, sizeof eventName, "Com_ReadCloseEvent%d", PortNumberOf(device));
   platform->closeEvent = CreateEventA(nullptr, FALSE, FALSE, eventName);
   platform->thread = CreateThread(nullptr, 0, &Platform::ReaderThreadMain, platform, CREATE_SUSPENDED,
                                   &platform->threadId);
   if (platform->thread != nullptr) (void)SetThreadPriority(platform->thread, THREAD_PRIORITY_TIME_CRITICAL);
   // Without a thread nothing is ever queued and the caller's poll runs out.
-
-  portHandle_ = reinterpret_cast<intptr_t>(file);
-  isOpen_ = 1;
-  return 1;
+  return true;
 }
 
-int32_t ComPort::ResumeReader() {
-  if (platform_ == nullptr || platform_->thread == nullptr) return 0;
+bool ComPort::ResumeReader() {
+  if (platform_ == nullptr || platform_->thread == nullptr) return false;
   if (!platform_->resumed) {
     platform_->resumed = true;
     (void)ResumeThread(platform_->thread);
   }
-  return 1;
+  return true;
 }
 
 int32_t ComPort::Write(const uint8_t* bytes, int32_t count) {
-  if (portHandle_ == kInvalidHandle || platform_ == nullptr || bytes == nullptr || count <= 0) return 0;
+  if (platform_ == nullptr || bytes == nullptr || count <= 0) return 0;
   const HANDLE file = platform_->file;
   OVERLAPPED& overlapped = platform_->writeOverlapped;
 
@@ -204,40 +226,38 @@ int32_t ComPort::Write(const uint8_t* bytes, int32_t count) {
 }
 
 void ComPort::Close() {
-  if (platform_ != nullptr) {
-    Platform& p = *platform_;
-    p.stopping = true;
-    if (p.closeEvent != nullptr) (void)SetEvent(p.closeEvent);
-    (void)SetCommMask(p.file, 0);
-    (void)PurgeComm(p.file, PURGE_RXCLEAR);
-    if (p.thread != nullptr) {
-      // A thread that never ran would otherwise sit out the whole wait; let
-      // it run, and it ends at its first look at the stop signal.
-      if (!p.resumed) {
-        p.resumed = true;
-        (void)ResumeThread(p.thread);
-      }
-      if (WaitForSingleObject(p.thread, kStopWaitMs) == WAIT_TIMEOUT) {
-        // Last resort: the thread is stuck beyond its 10 ms cycle.
-        (void)TerminateThread(p.thread, 0);
-        (void)WaitForSingleObject(p.thread, kStopWaitMs);
-      }
-      if (p.readPending) {
-        // The thread was cut off inside a read: the read must end before its
-        // buffer and OVERLAPPED are freed.
-        CancelOverlapped(p.file, &p.readOverlapped);
-        DWORD ignored = 0;
-        (void)GetOverlappedResult(p.file, &p.readOverlapped, &ignored, TRUE);
-        p.readPending = false;
-      }
-      CloseIfSet(p.thread);
+  if (platform_ == nullptr) return;
+  Platform& p = *platform_;
+  p.stopping = true;
+  if (p.closeEvent != nullptr) (void)SetEvent(p.closeEvent);
+  (void)SetCommMask(p.file, 0);
+  (void)PurgeComm(p.file, PURGE_RXCLEAR);
+  if (p.thread != nullptr) {
+    // A thread that never ran would otherwise sit out the whole wait; let
+    // it run, and it ends at its first look at the stop signal.
+    if (!p.resumed) {
+      p.resumed = true;
+      (void)ResumeThread(p.thread);
     }
-    CloseIfSet(p.file);
-    CloseIfSet(p.closeEvent);
-    DestroyPlatform();
+    if (WaitForSingleObject(p.thread, kStopWaitMs) == WAIT_TIMEOUT) {
+      // Last resort: the thread is stuck beyond its 10 ms cycle.
+      (void)TerminateThread(p.thread, 0);
+      (void)WaitForSingleObject(p.thread, kStopWaitMs);
+    }
+    if (p.readPending) {
+      // The thread was cut off inside a read: the read must end before its
+      // buffer and OVERLAPPED are freed.
+      CancelOverlapped(p.file, &p.readOverlapped);
+      DWORD ignored = 0;
+      (void)GetOverlappedResult(p.file, &p.readOverlapped, &ignored, TRUE);
+      p.readPending = false;
+    }
+    CloseIfSet(p.thread);
   }
-  portHandle_ = kInvalidHandle;
-  isOpen_ = 0;
+  CloseIfSet(p.file);
+  CloseIfSet(p.closeEvent);
+  delete platform_;
+  platform_ = nullptr;
 }
 
 DWORD WINAPI ComPort::Platform::ReaderThreadMain(LPVOID parameter) {

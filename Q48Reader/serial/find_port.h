@@ -23,7 +23,8 @@ int32_t FindReaderPort(const DiscoveryRoots& roots);
 // The port number in a device's friendly name such as "USB Serial Port
 // (COM7)": the digits after the "M" inside the first "(" ... ")" pair (without
 // an "M", the inner text less its last character), read like atoi; 0 when
-// there are none. Walks GBK text without splitting double-byte characters.
+// there are none. Walks the characters of the text's code page (IsLeadByte in
+// protocol/text.h) without splitting double-byte ones.
 int32_t PortNumberFromName(const std::string& name);
 
 }  // namespace q48

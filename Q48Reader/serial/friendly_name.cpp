@@ -1,6 +1,7 @@
 // Port number from a device's friendly name. Positions are byte positions in
-// GBK text; searches step over double-byte characters so that a trail byte is
-// never taken for "(", ")" or "M".
+// the library's text; searches step over double-byte characters of its code
+// page (protocol/text.h) so that a trail byte is never taken for "(", ")" or
+// "M".
 #include "find_port.h"
 #include "protocol/text.h"
 
@@ -9,14 +10,8 @@ namespace q48 {
 namespace {
 
 long FindChar(const std::string& text, char wanted) {
-  for (size_t at = 0; at < text.size();) {
-    const auto c = static_cast<unsigned char>(text[at]);
-    if (c >= 0x81 && c <= 0xFE && at + 1 < text.size()) {
-      at += 2;
-      continue;
-    }
-    if (text[at] == wanted) return static_cast<long>(at);
-    ++at;
+  for (size_t at = 0; at < text.size(); at += CharacterLength(text, at)) {
+    if (text[at] == wanted) return static_cast<long>(at);  // a lead byte is never ASCII
   }
   return -1;
 }

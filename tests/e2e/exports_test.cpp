@@ -2,7 +2,10 @@
 // discovery through a tree of the test's own.
 #include <fcntl.h>
 #include <iconv.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -40,29 +43,6 @@ std::vector<uint8_t> Frame(const CDataBufferDevice& f) { return std::vector<uint
 
 std::string Field(const std::vector<char>& buffer, size_t offset) {
   return std::string(buffer.data() + offset);  // the zero fill ends each field
-}
-
-std::vector<uint8_t> DecodeBase64(const std::string& text) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    return c == '+' ? 62 : c == '/' ? 63 : -1;
-  };
-  std::vector<uint8_t> out;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : text) {
-    const int v = value(c);
-    if (v < 0) break;
-    bits = (bits << 6) | static_cast<unsigned>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<uint8_t>(bits >> count));
-    }
-  }
-  return out;
 }
 
 // Holds the reader's port the way another program would.
@@ -123,6 +103,76 @@ TEST_F(ExportsTest, PortHeldByAnotherProgram) {
   EXPECT_TRUE(emulator->Requests().empty());
 }
 
+// The reason a port could not be opened, for the client's messages: the
+// device actually opened and the system's text, cleared by every exchange.
+TEST_F(ExportsTest, OpenErrorNamesTheDeviceAndTheSystemsReason) {
+  std::string openError = "left from before";
+  ExchangeOptions options = Options();
+  options.openError = &openError;
+  std::vector<char> buffer(52200, 0);
+  EXPECT_EQ(ListReaderCard(options), 1);
+  EXPECT_EQ(openError, "");
+  {
+    PortHolder holder(emulator->SlavePath());
+    ASSERT_TRUE(holder.ok());
+    EXPECT_EQ(ReadCardType(options), -4);
+    EXPECT_EQ(openError, "cannot open " + system->roots().dev + "/ttyUSB7: Device or resource busy");
+  }
+  EXPECT_EQ(WriteCard(options, "", "1"), -3);  // no port involved, still cleared
+  EXPECT_EQ(openError, "");
+
+  options.device = "/nonexistent-q48/ttyUSB0";
+  EXPECT_EQ(ReadCard(options, buffer.data()), -1);
+  EXPECT_EQ(openError, "cannot open /nonexistent-q48/ttyUSB0: No such file or directory");
+  ExchangeOptions none = NoReaderOptions();
+  none.openError = &openError;
+  EXPECT_EQ(ReadIccid(none, buffer.data()), -1);
+  EXPECT_EQ(openError, "") << "no reader found: nothing was opened";
+  EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0), static_cast<long>(buffer.size()));
+}
+
+TEST_F(ExportsTest, OpenErrorForADeviceWithoutPermission) {
+  const std::string path = emulator->SlavePath();
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  auto readCardType = [&path](std::string* openError) {
+    ExchangeOptions options;
+    options.device = path;
+    options.openError = openError;
+    return ReadCardType(options);
+  };
+  std::string openError;
+  if (geteuid() != 0) {
+    EXPECT_EQ(readCardType(&openError), -4);
+  } else {
+    // Root ignores permissions: ask as an ordinary user, in a child that
+    // fails before it would start a thread.
+    const passwd* nobody = getpwnam("nobody");
+    if (nobody == nullptr) GTEST_SKIP() << "no user 'nobody'";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(out[0]);
+      if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(10);
+      const int result = readCardType(&openError);
+      (void)!write(out[1], openError.data(), openError.size());
+      _exit(result == -4 ? 0 : 11);
+    }
+    close(out[1]);
+    char text[512];
+    ssize_t n;
+    while ((n = read(out[0], text, sizeof text)) > 0) openError.append(text, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  EXPECT_EQ(openError, "cannot open " + path + ": Permission denied");
+  EXPECT_TRUE(emulator->Requests().empty());
+}
+
 TEST_F(ExportsTest, ListReaderCardIdentifiesTheReader) {
   EXPECT_EQ(ListReaderCard(Options()), 1);
   const auto requests = emulator->Requests();
@@ -158,7 +208,9 @@ TEST_F(ExportsTest, ReadCardFillsElevenFieldsAtTheirOffsets) {
 
   // The portrait: Base64 of the JPEG the converter left on disk.
   const std::string photo = Field(buffer, 1000);
-  const auto jpeg = DecodeBase64(photo);
+  std::vector<uint8_t> jpeg;
+  Base64Error error;
+  ASSERT_TRUE(Base64Decode(photo, &jpeg, &error)) << error.reason << " at " << error.offset;
   ASSERT_GT(jpeg.size(), 100u);
   EXPECT_EQ(jpeg[0], 0xFF);
   EXPECT_EQ(jpeg[1], 0xD8);

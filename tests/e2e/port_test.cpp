@@ -52,76 +52,106 @@ TEST(FindReaderPort, IdentityCaseAndPartialTrees) {
 
 using PortTest = ReaderTest;
 
-TEST_F(PortTest, FreshCopyOpensOnlyAfterClose) {
-  ComPort port(PortSettings());
-  port.SetDevicePath(emulator->SlavePath());
-  EXPECT_EQ(port.portHandle(), kNoHandle);
-  EXPECT_EQ(port.portNumber(), 2);
-  // Open on a port that is not closed changes only the number.
-  EXPECT_EQ(port.Open(9), 1);
-  EXPECT_EQ(port.portNumber(), 9);
-  EXPECT_FALSE(port.isOpen());
+// Waits up to 5 s for the reader thread to queue `count` messages.
+bool WaitForQueued(const ComPort& port, size_t count) {
   const auto start = Clock::now();
-  port.Close();  // on a fresh copy: only the field resets, no wait
-  EXPECT_LT(Seconds(start), 0.1);
-  EXPECT_EQ(port.portHandle(), kInvalidHandle);
-  EXPECT_EQ(port.Open(9), 1);
-  EXPECT_TRUE(port.isOpen());
-  EXPECT_EQ(port.ResumeReader(), 1);
-  port.Close();
-  EXPECT_FALSE(port.isOpen());
-  EXPECT_EQ(port.ResumeReader(), 0);
-  EXPECT_EQ(port.Write(reinterpret_cast<const uint8_t*>("x"), 1), 0);
-  // The prototype itself was never touched.
-  EXPECT_EQ(PortSettings().portHandle(), kNoHandle);
+  while (port.QueuedCount() < count && Seconds(start) < 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return port.QueuedCount() == count;
 }
 
-TEST_F(PortTest, OpenFailsOnMissingDeviceAndStaysClosed) {
-  ComPort port(PortSettings());
-  port.SetDevicePath("/nonexistent-q48/ttyUSB0");
-  port.Close();
-  EXPECT_EQ(port.Open(0), 0);
-  EXPECT_EQ(port.portHandle(), kInvalidHandle);
-  EXPECT_FALSE(port.isOpen());
-  // Not a terminal: refused too.
-  port.SetDevicePath("/dev/null");
-  EXPECT_EQ(port.Open(0), 0);
-}
+std::vector<uint8_t> Identity() { return q48emu::BuildResponseFrame(0, 2, 0, {8, 0, 'C', 'P', 'U', '-', 'Q', '4', '8', '-'}); }
 
-TEST_F(PortTest, SecondOpenOfTheSamePortFails) {
-  ComPort first(PortSettings()), second(PortSettings());
-  for (ComPort* port : {&first, &second}) {
-    port->SetDevicePath(emulator->SlavePath());
-    port->Close();
+TEST_F(PortTest, OpensAtOnceClosesAndReopensWithNothingLeftFromBefore) {
+  const std::string path = emulator->SlavePath();
+  const uint8_t byte = 'x';
+  std::string reason;
+  {
+    ComPort port;
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_FALSE(port.ResumeReader());
+    EXPECT_EQ(port.Write(&byte, 1), 0);
+    port.Close();  // closed already: nothing to do
+    ASSERT_TRUE(port.Open(path, &reason)) << reason;
+    EXPECT_FALSE(port.Open(path, &reason));
+    EXPECT_EQ(reason, "already open");
+    ASSERT_TRUE(port.ResumeReader());  // the refused Open left the port working
+    emulator->SendRaw(Identity());
+    ASSERT_TRUE(WaitForQueued(port, 1));
+    // Half of the next frame reaches the reader thread, then the port closes.
+    const auto next = Identity();
+    emulator->SendRaw(std::vector<uint8_t>(next.begin(), next.begin() + 10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    port.Close();
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(port.Write(&byte, 1), 0);
+
+    // Reopened: neither the untaken message nor the half frame survives.
+    ASSERT_TRUE(port.Open(path, &reason)) << reason;
+    EXPECT_EQ(port.QueuedCount(), 0u);
+    port.ResumeReader();
+    emulator->SendRaw(std::vector<uint8_t>(next.begin() + 10, next.end()));
+    emulator->SendRaw(q48emu::BuildResponseFrame(3, 10, 0, {5}));
+    ASSERT_TRUE(WaitForQueued(port, 1));
+    std::vector<uint8_t> area(kReceivedMessageSize, 0);
+    EXPECT_EQ(port.TakeReceived(area.data()), 4);
+    EXPECT_EQ(area[0], 3);
   }
-  ASSERT_EQ(first.Open(7), 1);
-  EXPECT_EQ(second.Open(7), 0);
+  // Destroyed while open: released for the next one.
+  ComPort next;
+  EXPECT_TRUE(next.Open(path, &reason)) << reason;
+}
+
+TEST_F(PortTest, OpenDiscardsWhatWaitedAndKeepsWhatArrivesBeforeTheThreadStarts) {
+  ComPort port;
+  std::string reason;
+  // Nothing reads the pty yet, so this waits in its queue until Open.
+  emulator->SendRaw(q48emu::BuildResponseFrame(3, 10, 0, {1}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(port.Open(emulator->SlavePath(), &reason)) << reason;
+  emulator->SendRaw(q48emu::BuildResponseFrame(3, 10, 0, {2}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(port.QueuedCount(), 0u) << "the reader thread ran before ResumeReader";
+  ASSERT_TRUE(port.ResumeReader());
+  ASSERT_TRUE(WaitForQueued(port, 1));
+  std::vector<uint8_t> area(kReceivedMessageSize, 0);
+  ASSERT_EQ(port.TakeReceived(area.data()), 4);
+  EXPECT_EQ(area[3], 2);
+}
+
+TEST_F(PortTest, OpenFailuresGiveTheSystemsReason) {
+  ComPort port;
+  std::string reason;
+  EXPECT_FALSE(port.Open("/nonexistent-q48/ttyUSB0", &reason));
+  EXPECT_EQ(reason, "No such file or directory");
+  EXPECT_FALSE(port.isOpen());
+  EXPECT_FALSE(port.Open("/dev/null", &reason));  // not a terminal
+  EXPECT_EQ(reason, "Inappropriate ioctl for device");
+  EXPECT_FALSE(port.isOpen());
+
+  // Held by another port (its lock; root is not stopped by TIOCEXCL): busy.
+  ComPort first;
+  ASSERT_TRUE(first.Open(emulator->SlavePath(), &reason)) << reason;
+  EXPECT_FALSE(port.Open(emulator->SlavePath(), &reason));
+  EXPECT_EQ(reason, "Device or resource busy");
   first.Close();
-  EXPECT_EQ(second.Open(7), 1);  // released at close
+  EXPECT_TRUE(port.Open(emulator->SlavePath(), nullptr));  // released at close
 }
 
 TEST_F(PortTest, CloseOfANeverResumedPortIsPrompt) {
-  ComPort port(PortSettings());
-  port.SetDevicePath(emulator->SlavePath());
-  port.Close();
-  ASSERT_EQ(port.Open(7), 1);
+  ComPort port;
+  ASSERT_TRUE(port.Open(emulator->SlavePath(), nullptr));
   const auto start = Clock::now();
   port.Close();
   EXPECT_LT(Seconds(start), 0.5);
 }
 
 TEST_F(PortTest, QueueHandsOutMessagesInOrderAndOverwritesOnlyTheirLength) {
-  ComPort port(PortSettings());
-  port.SetDevicePath(emulator->SlavePath());
-  port.Close();
-  ASSERT_EQ(port.Open(7), 1);
+  ComPort port;
+  ASSERT_TRUE(port.Open(emulator->SlavePath(), nullptr));
   port.ResumeReader();
-  auto longer = q48emu::BuildResponseFrame(0, 2, 0, {8, 0, 'C', 'P', 'U', '-', 'Q', '4', '8', '-'});
-  auto shorter = q48emu::BuildResponseFrame(3, 10, 0, {5});
-  emulator->SendRaw(longer);
-  emulator->SendRaw(shorter);
-  const auto start = Clock::now();
-  while (port.QueuedCount() < 2 && Seconds(start) < 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  emulator->SendRaw(Identity());
+  emulator->SendRaw(q48emu::BuildResponseFrame(3, 10, 0, {5}));
+  ASSERT_TRUE(WaitForQueued(port, 2));
   std::vector<uint8_t> area(kReceivedMessageSize, 0xEE);
   ASSERT_EQ(port.TakeReceived(area.data()), 13);
   EXPECT_EQ(area[0], 0);
@@ -150,13 +180,14 @@ TEST_F(PortTest, ExclusiveFlagIsClearedForTheNextOpenAsAnOrdinaryUser) {
     // Root ignores TIOCEXCL; an ordinary user shows whether it outlives close.
     if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(10);
     for (int round = 0; round < 3; ++round) {
-      ComPort port(PortSettings());
-      port.SetDevicePath(path);
-      port.Close();
-      if (port.Open(7) != 1) _exit(20 + round);
-      // While open, a second opener is refused.
+      ComPort port;
+      if (!port.Open(path, nullptr)) _exit(20 + round);
+      // While open, a second opener is refused, and told that the port is busy.
       const int other = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
       if (other >= 0) _exit(30);
+      ComPort second;
+      std::string reason;
+      if (second.Open(path, &reason) || reason != "Device or resource busy") _exit(31);
       port.Close();
     }
     _exit(0);

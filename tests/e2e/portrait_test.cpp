@@ -50,13 +50,13 @@ class PortraitTest : public ::testing::Test {
   int32_t length = 0;
 };
 
+std::string WorkingDirectory() {
+  char path[PATH_MAX];
+  return getcwd(path, sizeof path) != nullptr ? path : "<unknown>";
+}
+
 TEST_F(PortraitTest, StandInDecoderGivesTheJpegOnDisk) {
-  char before[PATH_MAX];
-  ASSERT_NE(getcwd(before, sizeof before), nullptr);
   ASSERT_EQ(Convert(StandInDecoderPath()), 1);
-  char after[PATH_MAX];
-  ASSERT_NE(getcwd(after, sizeof after), nullptr);
-  EXPECT_STREQ(before, after);
 
   const auto jpg = ReadFile(target + "/pic.jpg");
   ASSERT_EQ(static_cast<size_t>(length), jpg.size());
@@ -87,14 +87,14 @@ TEST_F(PortraitTest, DecodersThatBreakTheirContract) {
   for (const char* mode : {"no_file", "corrupt", "huge_dims", "huge_file"}) {
     ASSERT_EQ(Convert(StandInDecoderPath()), 1);  // leave a good picture behind first
     out.assign(51200, 0xEE);
-    EXPECT_NE(Convert(Decoder(mode)), 1) << mode;
+    EXPECT_EQ(Convert(Decoder(mode)), kNoPicture) << mode;
     EXPECT_EQ(length, 2048) << mode;
     EXPECT_EQ(out[1], 0xEE) << mode;
   }
 }
 
 TEST_F(PortraitTest, PictureLargerThanTheTextBufferIsAFailure) {
-  EXPECT_NE(Convert(Decoder("big_jpeg")), 1);
+  EXPECT_EQ(Convert(Decoder("big_jpeg")), kJpegTooLarge);
   EXPECT_EQ(length, 2048);
   EXPECT_EQ(out[0], 0xEE);
   // With room for it, the same picture is fine.
@@ -104,8 +104,8 @@ TEST_F(PortraitTest, PictureLargerThanTheTextBufferIsAFailure) {
 }
 
 TEST_F(PortraitTest, MissingDecoderOrEntryWritesNothing) {
-  EXPECT_NE(Convert("libq48-no-such-decoder.so"), 1);
-  EXPECT_NE(Convert(Decoder("no_entry")), 1);
+  EXPECT_EQ(Convert("libq48-no-such-decoder.so"), kNoDecoderLibrary);
+  EXPECT_EQ(Convert(Decoder("no_entry")), kNoDecoderEntry);
   EXPECT_EQ(length, 2048);
   EXPECT_EQ(out[0], 0xEE);
   EXPECT_FALSE(fs::exists(target + "/pic.wlt"));
@@ -113,7 +113,7 @@ TEST_F(PortraitTest, MissingDecoderOrEntryWritesNothing) {
 
 TEST_F(PortraitTest, UnwritableFilesAreFailures) {
   fs::create_directories(target + "/pic.jpg");  // a directory where the picture goes
-  EXPECT_NE(Convert(StandInDecoderPath()), 1);
+  EXPECT_EQ(Convert(StandInDecoderPath()), kNoPicture);
   EXPECT_EQ(length, 2048);
   fs::remove(target + "/pic.jpg");
 
@@ -126,7 +126,19 @@ TEST_F(PortraitTest, UnwritableFilesAreFailures) {
   // The portrait directory cannot be made.
   RemoveTree(target);
   std::ofstream(target) << "a file";
-  EXPECT_NE(Convert(StandInDecoderPath()), 1);
+  EXPECT_EQ(Convert(StandInDecoderPath()), kFileError);
+}
+
+// The working directory belongs to the whole host: a decoder that moves it
+// (on loading, in GetBmp, on unloading) must not move the host.
+TEST_F(PortraitTest, DecoderThatMovesTheWorkingDirectoryDoesNotMoveTheHost) {
+  const std::string before = WorkingDirectory();
+  ASSERT_NE(before, "/");
+  out.assign(1 << 20, 0);
+  EXPECT_EQ(Convert(Decoder("chdir"), out.size()), 1);
+  EXPECT_EQ(WorkingDirectory(), before);
+  EXPECT_EQ(Convert(Decoder("chdir"), 1), kJpegTooLarge);  // a failure too
+  EXPECT_EQ(WorkingDirectory(), before);
 }
 
 }  // namespace

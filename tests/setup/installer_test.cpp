@@ -1,10 +1,12 @@
-// The installer's script over a scripted platform: what it prints, in which
-// order it touches which files, how each stop ends.
+// The installer's script over a scripted Windows: which targets end up with
+// which sources and in what order, which controls are registered and when,
+// the exact message for each failure, and how each run ends.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <optional>
 #include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -56,166 +58,193 @@ std::string Marks(int count) {
   return out;
 }
 
-// A file system of target paths, scripted failures, and a record of every
-// call in order.
-class FakePlatform final : public installer::Platform {
+// Windows as the script sees it: targets hold the source last copied over
+// them; failures are scripted by target or source. It keeps what the script
+// did, not the calls it made.
+class FakeWindows final : public installer::Platform {
  public:
-  std::set<std::string> files;                         // targets that exist
+  // Set up by the test.
+  std::map<std::string, std::string> files;            // target -> the source it holds
   std::set<std::string> missing_sources;               // copies from these fail with 2
   std::map<std::string, std::uint32_t> delete_errors;  // by target
   std::map<std::string, std::uint32_t> copy_errors;    // by target
   std::map<std::string, int> command_status;           // by command; default 0
   bool wow64 = false;
 
-  std::vector<std::string> calls;
+  // What happened.
+  struct Copied {
+    std::string target, source;
+    bool removed_first;  // the script deleted this target just before (absent or not)
+  };
+  std::vector<Copied> copies;
+  struct Registered {
+    std::string command;
+    std::string holding;  // the source the control's file held when it was registered
+    size_t copies_before;
+    size_t output_before;  // bytes printed before the command ran
+  };
+  std::vector<Registered> registrations;
+  std::vector<std::pair<std::string, size_t>> directories;  // and the copies made before each
   std::string output;
-  int chars_read = 0;
+  std::vector<size_t> reads_after;  // bytes printed before each character read
   std::optional<int> exit_status;
+  bool acted_after_exit = false;
 
   bool Delete(const std::string& path) override {
-    calls.push_back("delete " + path);
+    Act();
+    just_deleted_ = path;
     if (auto it = delete_errors.find(path); it != delete_errors.end()) return Fail(it->second);
     if (files.erase(path) == 0) return Fail(2);
     return true;
   }
   bool Copy(const std::string& source, const std::string& target) override {
-    calls.push_back("copy " + source + " " + target);
+    Act();
+    const bool removed = just_deleted_ == target;
+    just_deleted_.clear();
     if (auto it = copy_errors.find(target); it != copy_errors.end()) return Fail(it->second);
     if (missing_sources.count(source) != 0) return Fail(2);
-    files.insert(target);
+    files[target] = source;
+    copies.push_back({target, source, removed});
     return true;
   }
   std::uint32_t LastError() override { return last_error_; }
-  void CreateDir(const std::string& path) override { calls.push_back("mkdir " + path); }
-  bool IsWow64() override {
-    calls.push_back("wow64?");
-    return wow64;
+  void CreateDir(const std::string& path) override {
+    Act();
+    directories.emplace_back(path, copies.size());
   }
+  bool IsWow64() override { return wow64; }
   int Run(const std::string& command) override {
-    calls.push_back("run " + command);
+    Act();
+    const std::string file = command.substr(command.find(' ') + 1);
+    const auto held = files.find(file);
+    registrations.push_back({command, held == files.end() ? "" : held->second, copies.size(), output.size()});
     auto it = command_status.find(command);
     return it == command_status.end() ? 0 : it->second;
   }
   void Print(const std::string& text) override {
-    calls.push_back("print " + text);
+    Act();
     output += text;
-    // Writing output changes the error code on Windows as well.
-    last_error_ = 0xDEAD;
+    last_error_ = 0xDEAD;  // writing output changes the error code on Windows as well
   }
   int ReadChar() override {
-    calls.push_back("getchar");
-    ++chars_read;
+    Act();
+    reads_after.push_back(output.size());
     return '\n';
   }
   void Exit(int status) override {
-    calls.push_back("exit " + std::to_string(status));
+    Act();
     exit_status = status;
   }
 
  private:
+  void Act() {
+    if (exit_status) acted_after_exit = true;
+  }
   bool Fail(std::uint32_t code) {
     last_error_ = code;
     return false;
   }
   std::uint32_t last_error_ = 0;
+  std::string just_deleted_;
 };
 
-// Every run ends the same way: one character read, then the exit with the
-// status, and nothing after it.
-void ExpectEnd(const FakePlatform& fake, int status) {
-  EXPECT_EQ(fake.chars_read, 1);
-  ASSERT_GE(fake.calls.size(), 2u);
-  EXPECT_EQ(fake.calls[fake.calls.size() - 2], "getchar");
-  EXPECT_EQ(fake.calls.back(), "exit " + std::to_string(status));
+// Every run ends alike: after its last message one character is read, then
+// the process ends with the status, and nothing happens after that.
+void ExpectEnd(const FakeWindows& windows, const std::string& output, int status) {
+  EXPECT_EQ(windows.output, output);
+  EXPECT_EQ(windows.reads_after, std::vector<size_t>{output.size()});
+  EXPECT_EQ(windows.exit_status, status);
+  EXPECT_FALSE(windows.acted_after_exit);
 }
 
-const char* const kPalvixTargets[] = {
-    "C:\\Palvix\\Palvix.ocx",    "C:\\Palvix\\Q37Reader.dll", "C:\\Palvix\\Q48Reader.dll",
-    "C:\\Palvix\\Morvane.ocx",   "C:\\Palvix\\Unstall.bat",
-};
-const char* const kSystemNames[] = {"Palvix.ocx",    "Morvane.ocx", "Q48Reader.dll",
-                                    "Q37Reader.dll", "sdtapi.dll",  "WltRS.dll"};
+using Deployment = std::vector<std::pair<std::string, std::string>>;  // target, source
 
-TEST(SetupScript, FirstInstallationRunsEveryStepInOrder) {
-  FakePlatform fake;
-  installer::RunSetup(fake);
-
-  const std::string mark = "print " + kMark;
-  const std::vector<std::string> expected = {
-      "wow64?",
-      "mkdir C:\\Palvix",
-      "delete C:\\Palvix\\Palvix.ocx",
-      "copy ./Tarnix.ocx C:\\Palvix\\Palvix.ocx", mark,
-      "run regsvr32 C:\\Palvix\\Palvix.ocx",
-      "delete C:\\Palvix\\Palvix.ocx", mark,  // the registered Tarnix copy is there now
-      "copy ./Palvix.ocx C:\\Palvix\\Palvix.ocx", mark,
-      "delete C:\\Palvix\\Q37Reader.dll",
-      "copy ./Q37Reader.dll C:\\Palvix\\Q37Reader.dll", mark,
-      "delete C:\\Palvix\\Q48Reader.dll",
-      "copy ./Q48Reader.dll C:\\Palvix\\Q48Reader.dll", mark,
-      "delete C:\\Palvix\\Morvane.ocx",
-      "copy ./Morvane.ocx C:\\Palvix\\Morvane.ocx", mark,
-      "delete C:\\Palvix\\Unstall.bat",
-      "copy ./Unstall.bat C:\\Palvix\\Unstall.bat", mark,
-      "run regsvr32 C:\\Palvix\\Morvane.ocx",
-      "delete C:\\windows\\system32\\Palvix.ocx",
-      "copy ./Palvix.ocx C:\\windows\\system32\\Palvix.ocx", mark,
-      "delete C:\\windows\\system32\\Morvane.ocx",
-      "copy ./Morvane.ocx C:\\windows\\system32\\Morvane.ocx", mark,
-      "delete C:\\windows\\system32\\Q48Reader.dll",
-      "copy ./Q48Reader.dll C:\\windows\\system32\\Q48Reader.dll", mark,
-      "delete C:\\windows\\system32\\Q37Reader.dll",
-      "copy ./Q37Reader.dll C:\\windows\\system32\\Q37Reader.dll", mark,
-      "delete C:\\windows\\system32\\sdtapi.dll",
-      "copy ./sdtapi.dll C:\\windows\\system32\\sdtapi.dll", mark,
-      "delete C:\\windows\\system32\\WltRS.dll",
-      "copy ./WltRS.dll C:\\windows\\system32\\WltRS.dll", mark,
-      "print " + kSucceeded,
-      "getchar",
-      "exit 0",
+// Every copy of a first installation, in order.
+Deployment FullDeployment(const std::string& system_dir) {
+  Deployment all = {
+      {"C:\\Palvix\\Palvix.ocx", "./Tarnix.ocx"},  // registered, then replaced by the next
+      {"C:\\Palvix\\Palvix.ocx", "./Palvix.ocx"},       {"C:\\Palvix\\Q37Reader.dll", "./Q37Reader.dll"},
+      {"C:\\Palvix\\Q48Reader.dll", "./Q48Reader.dll"}, {"C:\\Palvix\\Morvane.ocx", "./Morvane.ocx"},
+      {"C:\\Palvix\\Unstall.bat", "./Unstall.bat"},
   };
-  EXPECT_EQ(fake.calls, expected);
-  EXPECT_EQ(fake.output, Marks(13) + kSucceeded);
-  ExpectEnd(fake, installer::kExitSuccess);
+  for (const char* name : {"Palvix.ocx", "Morvane.ocx", "Q48Reader.dll", "Q37Reader.dll", "sdtapi.dll", "WltRS.dll"})
+    all.emplace_back(system_dir + "\\" + name, std::string("./") + name);
+  return all;
 }
 
-TEST(SetupScript, SecondRunDeletesThenCopiesEveryTarget) {
-  FakePlatform fake;
-  installer::RunSetup(fake);
-  FakePlatform second;
-  second.files = fake.files;
+Deployment Copies(const FakeWindows& windows) {
+  Deployment done;
+  for (const auto& copy : windows.copies) done.emplace_back(copy.target, copy.source);
+  return done;
+}
+
+TEST(SetupScript, FirstInstallationReplacesEveryTargetInOrder) {
+  FakeWindows windows;
+  installer::RunSetup(windows);
+
+  EXPECT_EQ(Copies(windows), FullDeployment("C:\\windows\\system32"));
+  for (const auto& copy : windows.copies) EXPECT_TRUE(copy.removed_first) << copy.target;
+  EXPECT_EQ(windows.directories, (std::vector<std::pair<std::string, size_t>>{{"C:\\Palvix", 0}}));
+  // Absent targets are deleted silently: a mark for each copy and for the
+  // one delete that found the registered Tarnix copy.
+  ExpectEnd(windows, Marks(13) + kSucceeded, installer::kExitSuccess);
+}
+
+TEST(SetupScript, ControlsAreRegisteredWhereTheScriptPlacesThem) {
+  FakeWindows windows;
+  installer::RunSetup(windows);
+
+  ASSERT_EQ(windows.registrations.size(), 2u);
+  const auto& palvix = windows.registrations[0];
+  EXPECT_EQ(palvix.command, "regsvr32 C:\\Palvix\\Palvix.ocx");
+  EXPECT_EQ(palvix.holding, "./Tarnix.ocx");  // registered under the Palvix name
+  EXPECT_EQ(palvix.copies_before, 1u);
+  EXPECT_EQ(palvix.output_before, Marks(1).size());
+  const auto& morvane = windows.registrations[1];
+  EXPECT_EQ(morvane.command, "regsvr32 C:\\Palvix\\Morvane.ocx");
+  EXPECT_EQ(morvane.holding, "./Morvane.ocx");
+  EXPECT_EQ(morvane.copies_before, 6u);  // every C:\Palvix file, nothing in the system directory
+  EXPECT_EQ(morvane.output_before, Marks(7).size());
+}
+
+TEST(SetupScript, SecondRunRemovesEachTargetBeforeCopying) {
+  FakeWindows first;
+  installer::RunSetup(first);
+  FakeWindows second;
+  second.files = first.files;
   installer::RunSetup(second);
 
-  // Twelve replacements, each now a delete and a copy.
-  EXPECT_EQ(second.output, Marks(24) + kSucceeded);
-  ExpectEnd(second, installer::kExitSuccess);
+  EXPECT_EQ(Copies(second), FullDeployment("C:\\windows\\system32"));
+  for (const auto& copy : second.copies) EXPECT_TRUE(copy.removed_first) << copy.target;
+  ExpectEnd(second, Marks(24) + kSucceeded, installer::kExitSuccess);  // twelve deletes, twelve copies
 }
 
 TEST(SetupScript, SystemDirectoryFollowsWow64) {
   for (const bool wow64 : {false, true}) {
     SCOPED_TRACE(wow64 ? "WOW64" : "native");
-    FakePlatform fake;
-    fake.wow64 = wow64;
-    installer::RunSetup(fake);
-    const std::string used = wow64 ? "C:\\windows\\syswow64\\" : "C:\\windows\\system32\\";
-    const std::string unused = wow64 ? "C:\\windows\\system32\\" : "C:\\windows\\syswow64\\";
-    for (const char* name : kSystemNames) EXPECT_EQ(fake.files.count(used + name), 1u) << name;
-    for (const char* target : kPalvixTargets) EXPECT_EQ(fake.files.count(target), 1u) << target;
-    EXPECT_EQ(fake.files.size(), 11u);
-    for (const std::string& call : fake.calls) EXPECT_EQ(call.find(unused), std::string::npos) << call;
-    EXPECT_EQ(fake.exit_status, installer::kExitSuccess);
+    FakeWindows windows;
+    windows.wow64 = wow64;
+    installer::RunSetup(windows);
+    EXPECT_EQ(Copies(windows), FullDeployment(wow64 ? "C:\\windows\\syswow64" : "C:\\windows\\system32"));
+    EXPECT_EQ(windows.files.size(), 11u);
+    EXPECT_EQ(windows.exit_status, installer::kExitSuccess);
   }
 }
 
-TEST(SetupScript, MissingSourceNamesTheFile) {
-  FakePlatform fake;
-  fake.missing_sources = {"./Q37Reader.dll"};
-  installer::RunSetup(fake);
+// A stop: the message, one character read after it, status 1, and nothing
+// copied or registered after the step that failed.
+void ExpectStop(const FakeWindows& windows, const std::string& output, size_t copies, size_t registrations) {
+  ExpectEnd(windows, output, installer::kExitFailure);
+  EXPECT_EQ(windows.copies.size(), copies);
+  EXPECT_EQ(windows.registrations.size(), registrations);
+}
 
+TEST(SetupScript, MissingSourceNamesTheFile) {
+  FakeWindows windows;
+  windows.missing_sources = {"./Q37Reader.dll"};
+  installer::RunSetup(windows);
   // Tarnix (1 mark), Palvix (delete and copy), then the failed copy.
-  EXPECT_EQ(fake.output, Marks(3) + Missing("Q37Reader.dll") + kFailed);
-  ExpectEnd(fake, installer::kExitFailure);
-  EXPECT_EQ(fake.files.count("C:\\Palvix\\Q48Reader.dll"), 0u);
+  ExpectStop(windows, Marks(3) + Missing("Q37Reader.dll") + kFailed, 2, 1);
 }
 
 TEST(SetupScript, FailedRegistrationShowsItsStatusAndStops) {
@@ -223,25 +252,25 @@ TEST(SetupScript, FailedRegistrationShowsItsStatusAndStops) {
     std::string command;
     int status;
     std::string marks_before;
+    size_t copies, registrations;
   };
   const Case cases[] = {
-      {"regsvr32 C:\\Palvix\\Palvix.ocx", 3, Marks(1)},
-      {"regsvr32 C:\\Palvix\\Morvane.ocx", 5, Marks(7)},
-      {"regsvr32 C:\\Palvix\\Palvix.ocx", -1, Marks(1)},  // no command interpreter
+      {"regsvr32 C:\\Palvix\\Palvix.ocx", 3, Marks(1), 1, 1},
+      {"regsvr32 C:\\Palvix\\Morvane.ocx", 5, Marks(7), 6, 2},
+      {"regsvr32 C:\\Palvix\\Palvix.ocx", -1, Marks(1), 1, 1},  // no command interpreter
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command + " -> " + std::to_string(c.status));
-    FakePlatform fake;
-    fake.command_status[c.command] = c.status;
-    installer::RunSetup(fake);
-    EXPECT_EQ(fake.output, c.marks_before + RegistrationFailed(std::to_string(c.status)));
-    ExpectEnd(fake, installer::kExitFailure);
-    EXPECT_EQ(fake.calls[fake.calls.size() - 4], "run " + c.command);
+    FakeWindows windows;
+    windows.command_status[c.command] = c.status;
+    installer::RunSetup(windows);
+    ExpectStop(windows, c.marks_before + RegistrationFailed(std::to_string(c.status)), c.copies, c.registrations);
+    EXPECT_EQ(windows.registrations.back().command, c.command);
   }
 }
 
-// Failures of C:\Palvix\Q48Reader.dll, replaced after three marks (Tarnix, then
-// Palvix deleted and copied) and after Q37Reader.dll on a first installation.
+// Failures of C:\Palvix\Q48Reader.dll, replaced after three copies (Tarnix,
+// Palvix, Q37Reader) and four marks on a first installation.
 constexpr char kTarget[] = "C:\\Palvix\\Q48Reader.dll";
 const std::string kBefore = Marks(4);
 
@@ -260,22 +289,20 @@ TEST(SetupScript, DeleteErrors) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
-    FakePlatform fake;
-    fake.delete_errors[kTarget] = c.code;
-    installer::RunSetup(fake);
-    EXPECT_EQ(fake.output, kBefore + c.message + kFailed);
-    ExpectEnd(fake, installer::kExitFailure);
-    EXPECT_EQ(fake.calls[fake.calls.size() - 5], std::string("delete ") + kTarget);
+    FakeWindows windows;
+    windows.delete_errors[kTarget] = c.code;
+    installer::RunSetup(windows);
+    ExpectStop(windows, kBefore + c.message + kFailed, 3, 1);
   }
 }
 
 TEST(SetupScript, DeleteOfAbsentTargetIsSilent) {
-  FakePlatform fake;
-  fake.files.insert(kTarget);
-  fake.delete_errors[kTarget] = 2;  // gone between runs: same as absent
-  installer::RunSetup(fake);
-  EXPECT_EQ(fake.output, Marks(13) + kSucceeded);
-  ExpectEnd(fake, installer::kExitSuccess);
+  FakeWindows windows;
+  windows.files[kTarget] = "an older copy";
+  windows.delete_errors[kTarget] = 2;  // gone between runs: same as absent
+  installer::RunSetup(windows);
+  EXPECT_EQ(windows.files[kTarget], "./Q48Reader.dll");
+  ExpectEnd(windows, Marks(13) + kSucceeded, installer::kExitSuccess);
 }
 
 TEST(SetupScript, CopyErrors) {
@@ -293,22 +320,21 @@ TEST(SetupScript, CopyErrors) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
-    FakePlatform fake;
-    fake.copy_errors[kTarget] = c.code;
-    installer::RunSetup(fake);
-    EXPECT_EQ(fake.output, kBefore + c.message + kFailed);
-    ExpectEnd(fake, installer::kExitFailure);
-    EXPECT_EQ(fake.calls[fake.calls.size() - 5], std::string("copy ./Q48Reader.dll ") + kTarget);
+    FakeWindows windows;
+    windows.copy_errors[kTarget] = c.code;
+    installer::RunSetup(windows);
+    ExpectStop(windows, kBefore + c.message + kFailed, 3, 1);
+    EXPECT_EQ(windows.files.count(kTarget), 0u);
   }
 }
 
 TEST(SetupScript, FailureInSystemDirectoryShowsItsPath) {
-  FakePlatform fake;
-  fake.wow64 = true;
-  fake.delete_errors["C:\\windows\\syswow64\\sdtapi.dll"] = 32;
-  installer::RunSetup(fake);
-  EXPECT_EQ(fake.output, Marks(11) + InUse("C:\\windows\\syswow64\\sdtapi.dll", "32") + kFailed);
-  ExpectEnd(fake, installer::kExitFailure);
+  FakeWindows windows;
+  windows.wow64 = true;
+  windows.delete_errors["C:\\windows\\syswow64\\sdtapi.dll"] = 32;
+  installer::RunSetup(windows);
+  // Six C:\Palvix copies and four system ones before it.
+  ExpectStop(windows, Marks(11) + InUse("C:\\windows\\syswow64\\sdtapi.dll", "32") + kFailed, 10, 2);
 }
 
 }  // namespace

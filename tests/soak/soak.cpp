@@ -504,7 +504,7 @@ int main(int argc, char** argv) {
 
   Soak soak(seed, verbose, library.empty() ? nullptr : &exports);
   // One good exchange of each kind first, so that what the library and the
-  // runtime set up once (the port prototype, the text converter, the
+  // runtime set up once (the exchange lock, the text converter, the
   // decoder's first load) is in place before counting.
   if (!soak.StartEmulator()) return 1;
   const auto warmStart = Clock::now();

@@ -19,7 +19,7 @@ exports=$(echo "$details" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
 expected="zelListReaderCard zelReadCard zelReadCardType zelReadICCID zelWriteCard "
 [ "$exports" = "$expected" ] || fail "exports are '$exports', expected '$expected'"
 
-pe_system_imports "kernel32.dll msvcrt.dll user32.dll advapi32.dll gdi32.dll gdiplus.dll setupapi.dll ole32.dll oleaut32.dll shell32.dll ntdll.dll"
+pe_system_imports "kernel32.dll msvcrt.dll user32.dll advapi32.dll gdi32.dll gdiplus.dll setupapi.dll winmm.dll ole32.dll oleaut32.dll shell32.dll ntdll.dll"
 
 # __stdcall: the callee pops its arguments, so the first return of each
 # export is "ret $N" with N the argument bytes (plain "ret" for none).

@@ -39,6 +39,8 @@
 #include <vector>
 
 #include "emulator.h"
+#include "photo/base64.h"
+#include "protocol/requests.h"
 #include "wine_harness.h"
 
 namespace {
@@ -52,7 +54,10 @@ const std::string kWin64Bin = Q48_WIN64_BIN;
 const std::string kBuildPrefix = Q48_READER_WINE_PREFIX;
 const std::string kHostDir = "q48host";               // under C:, with the stand-in decoder
 const std::string kNoDecoderDir = "q48host-nodecoder";  // under C:, without it
-const char* const kHostFiles[] = {"q48_wine_host.exe", "Q48Reader.dll", "WltRS.dll", "q48.exe"};
+const std::string kTimerDir = "q48host-timer";          // under C:, with a counting winmm.dll
+const std::string kTimerShim = kWin64Bin + "/timer-shim/winmm.dll";
+const char* const kHostFiles[] = {"q48_wine_host.exe", "Q48Reader.dll", "WltRS.dll", "q48.exe",
+                                  "q48_wine_open_error.exe"};
 const char kPortsClass[] = "{4d36e978-e325-11ce-bfc1-08002be10318}";
 constexpr int kSkipped = 77;
 
@@ -225,6 +230,14 @@ class ReaderPrefix {
       }
       ChownTree(HostDir(dir), user_);
     }
+    if (fs::exists(kTimerShim)) {
+      fs::create_directories(HostDir(kTimerDir));
+      for (const std::string& name : {std::string("q48_wine_host.exe"), std::string("Q48Reader.dll"),
+                                      std::string("WltRS.dll")})
+        fs::copy_file(kWin64Bin + "/" + name, HostDir(kTimerDir) + "/" + name, fs::copy_options::overwrite_existing);
+      fs::copy_file(kTimerShim, HostDir(kTimerDir) + "/winmm.dll", fs::copy_options::overwrite_existing);
+      ChownTree(HostDir(kTimerDir), user_);
+    }
   }
 
  private:
@@ -315,23 +328,13 @@ std::string Gbk(const std::string& utf8) {
   return out;
 }
 
-std::string Base64Decode(const std::string& text) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned value = 0;
-  int bits = 0;
-  for (char c : text) {
-    if (c == '=') break;
-    const size_t index = alphabet.find(c);
-    if (index == std::string::npos) return "<not Base64>";
-    value = (value << 6) | static_cast<unsigned>(index);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((value >> bits) & 0xFF);
-    }
-  }
-  return out;
+// The bytes of a Base64 text, or a note saying why it is none.
+std::string Base64Bytes(const std::string& text) {
+  std::vector<uint8_t> bytes;
+  q48::Base64Error error;
+  if (!q48::Base64Decode(text, &bytes, &error))
+    return "<not Base64 at " + std::to_string(error.offset) + ": " + error.reason + ">";
+  return std::string(bytes.begin(), bytes.end());
 }
 
 // Width and height from a baseline or progressive JPEG's frame header.
@@ -648,7 +651,7 @@ TEST_F(WineReader, ReadCardPortrait) {
   const Call call = Export({"zelReadCard"});
   ASSERT_EQ(call.result, 0) << call.output;
   const std::string text = call.buffer.substr(1000, call.buffer.find(static_cast<char>(kFill), 1000) - 1000);
-  const std::string jpeg = Base64Decode(text);
+  const std::string jpeg = Base64Bytes(text);
   ASSERT_GE(jpeg.size(), 4u);
   EXPECT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
   EXPECT_EQ(jpeg.substr(jpeg.size() - 2), "\xFF\xD9");
@@ -757,8 +760,91 @@ TEST_F(WineReader, DiscoveryFirstReaderWins) {
   EXPECT_EQ(Result({"zelListReaderCard"}), 1);
 }
 
-// Wall time of zelReadCard with the answer paced at 115200 baud, against the
-// time the request and answer take on the wire. Reported, not asserted.
+// What a client is told when a port cannot be opened: the COM name and
+// Windows' own message for the failing call, without its line break.
+TEST_F(WineReader, OpenErrorNamesThePortAndTheSystemsMessage) {
+  auto cardType = [&](const std::string& device) {
+    RunOptions run;
+    run.program = prefix_.HostDir(kHostDir) + "/q48_wine_open_error.exe";
+    run.working_directory = prefix_.HostDir(kHostDir);
+    run.args = {device};
+    const RunResult result = prefix_.Run(run);
+    EXPECT_EQ(result.exit_status, 0) << result.stdout_bytes << result.stderr_bytes << result.error;
+    const Call call = Parse(result, 0);
+    const size_t at = result.stdout_bytes.find("open_error ");
+    const size_t end = result.stdout_bytes.find("\r\n", at);
+    const std::string text = at == std::string::npos || end == std::string::npos
+                                 ? "<none>"
+                                 : result.stdout_bytes.substr(at + 11, end - at - 11);
+    return std::make_pair(call.result, text);
+  };
+  auto expectReason = [](const std::string& text, const std::string& device) {
+    const std::string prefix = "cannot open " + device + ": ";
+    ASSERT_EQ(text.substr(0, prefix.size()), prefix) << text;
+    const std::string reason = text.substr(prefix.size());
+    EXPECT_FALSE(reason.empty());
+    EXPECT_EQ(reason.find_first_of("\r\n"), std::string::npos) << reason;
+    EXPECT_NE(reason.back(), ' ') << reason;
+  };
+
+  const auto [present, none] = cardType("COM7");
+  EXPECT_EQ(present, q48emu::SampleCard().cardType);
+  EXPECT_EQ(none, "");
+  const auto [absent, missing] = cardType("COM9");
+  EXPECT_EQ(absent, -4);
+  expectReason(missing, "COM9");
+  if (prefix_.user().drop || geteuid() != 0) {
+    PortHold hold(slave_);
+    ASSERT_TRUE(hold.held()) << strerror(errno);
+    const auto [held, busy] = cardType("\\\\.\\COM7");
+    EXPECT_EQ(held, -4);
+    expectReason(busy, "\\\\.\\COM7");
+    EXPECT_NE(busy.substr(busy.find(": ")), missing.substr(missing.find(": "))) << "a held port is not a missing one";
+  }
+}
+
+// Each exchange asks for a 1 ms timer resolution and gives it back, whichever
+// way it ends. The counting winmm.dll beside the host stands in for the
+// system's (Wine loads it first when told "winmm=n,b").
+TEST_F(WineReader, TimerResolutionIsAskedForAndReturnedOnEveryWayOut) {
+  ASSERT_TRUE(fs::exists(kTimerShim)) << kTimerShim << " is missing: build the windows-x64 preset";
+  const std::string log = prefix_.HostDir(kTimerDir) + "/timer.log";
+  // The host's calls of one export and the timer calls they made.
+  auto run = [&](std::vector<std::string> args, int repeat) {
+    std::error_code ignored;
+    fs::remove(log, ignored);
+    RunOptions options;
+    options.program = prefix_.HostDir(kTimerDir) + "/q48_wine_host.exe";
+    options.working_directory = prefix_.HostDir(kTimerDir);
+    args.insert(args.end(), {"--repeat", std::to_string(repeat)});
+    options.args = args;
+    options.environment = {{"WINEDLLOVERRIDES", "mscoree,mshtml=;winmm=n,b"},
+                           {"Q48_TIMER_LOG", "C:\\" + kTimerDir + "\\timer.log"}};
+    options.time_limit = std::chrono::seconds(90);
+    const Call call = Parse(prefix_.Run(options), 0);
+    EXPECT_TRUE(call.ran) << call.output;
+    return std::make_pair(call, ReadFile(log));
+  };
+  std::string pairs;
+  for (int i = 0; i < 2; ++i) pairs += "begin 1\nend 1\n";
+
+  auto [success, successLog] = run({"zelReadCard"}, 2);
+  EXPECT_EQ(success.result, 0);
+  EXPECT_EQ(successLog, pairs) << "two reads, each bracketed by one pair";
+
+  q48emu::Behaviour silent;
+  silent.noAnswer = true;
+  emulator_->SetBehaviour(silent);
+  auto [timeout, timeoutLog] = run({"zelListReaderCard"}, 1);
+  EXPECT_EQ(timeout.result, -1);
+  EXPECT_EQ(timeoutLog, "begin 1\nend 1\n");
+
+  DeclareDevices({});
+  auto [noReader, noReaderLog] = run({"zelReadICCID"}, 2);
+  EXPECT_EQ(noReader.result, -1);
+  EXPECT_EQ(noReaderLog, pairs);
+}
+
 // The q48 client as a Windows user runs it: discovery or --port COM7, JSON
 // out, its exit status per failure class.
 TEST_F(WineReader, CommandLineClient) {
@@ -813,11 +899,15 @@ TEST_F(WineReader, CommandLineClient) {
   EXPECT_EQ(run.exit_status, 1);
 }
 
-TEST_F(WineReader, ReadCardWallTimeAtWireSpeed) {
+// With the answer paced at 115200 baud (about 115 ms on the wire), each call
+// ends once the answer is whole, not when the read-card limit (its takes,
+// each with at least its sleep) runs out. The bound is half that limit, far
+// from the expected time; how fast the exchange is, bench/e2e_bench measures.
+TEST_F(WineReader, PacedReadCardEndsWhenTheAnswerIsWhole) {
   q48emu::Behaviour paced;
   paced.pace = true;
   emulator_->SetBehaviour(paced);
-  constexpr int kCalls = 7;
+  constexpr int kCalls = 5;
   const Call run = Export({"zelReadCard"}, kHostDir, kCalls);
   ASSERT_TRUE(run.ran) << run.output;
   std::vector<long long> times;
@@ -833,14 +923,8 @@ TEST_F(WineReader, ReadCardWallTimeAtWireSpeed) {
   ASSERT_EQ(times.size(), static_cast<size_t>(kCalls));
   EXPECT_EQ(failures, 0);
   std::sort(times.begin(), times.end());
-  const double wireMs = 1329 * 10 / 115200.0 * 1000;
-  const double medianMs = static_cast<double>(times[kCalls / 2]) / 1000;
-  const double bestMs = static_cast<double>(times.front()) / 1000;
-  std::printf("zelReadCard under wine64, answer paced at 115200 baud: median %.1f ms, best %.1f ms, "
-              "worst %.1f ms over %d calls; wire time %.1f ms; ratio %.3f (best %.3f)\n",
-              medianMs, bestMs, static_cast<double>(times.back()) / 1000, kCalls, wireMs, medianMs / wireMs,
-              bestMs / wireMs);
-  RecordProperty("median_ratio", std::to_string(medianMs / wireMs));
+  const long long limitUs = 1000LL * q48::requests::kReadCard.maxTakes * q48::requests::kReadCard.sleepMs;
+  EXPECT_LT(times[kCalls / 2], limitUs / 2) << "median of " << kCalls << " calls, in microseconds";
 }
 
 int RunAs(int argc, char** argv) {

@@ -1,0 +1,24 @@
+// A 1 ms timer resolution from winmm for the length of an exchange; the
+// system goes back to its default (or to what other programs ask for) when
+// the last request ends.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <mmsystem.h>
+
+#include "timer_resolution.h"
+
+namespace q48 {
+
+namespace {
+constexpr UINT kPeriodMs = 1;
+}
+
+FineTimerResolution::FineTimerResolution() : granted_(timeBeginPeriod(kPeriodMs) == TIMERR_NOERROR) {}
+
+FineTimerResolution::~FineTimerResolution() {
+  if (granted_) (void)timeEndPeriod(kPeriodMs);
+}
+
+}  // namespace q48

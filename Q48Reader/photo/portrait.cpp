@@ -1,0 +1,90 @@
+// The portrait conversion's sequence, the same on every platform; the file,
+// decoder and JPEG steps are the platform's (portrait_platform.h).
+#include "portrait.h"
+
+#include <climits>
+
+#include "portrait_platform.h"
+
+namespace q48 {
+
+namespace {
+
+namespace platform = portrait_platform;
+
+// The working directory belongs to every thread of the host, and the outside
+// decoder may move it (on loading, in GetBmp or on unloading): it is put back
+// on every way out.
+class WorkingDirectoryGuard {
+ public:
+  WorkingDirectoryGuard() : saved_(platform::CurrentDirectory(&path_)) {}
+  ~WorkingDirectoryGuard() {
+    if (saved_) platform::ChangeDirectory(path_);
+  }
+  WorkingDirectoryGuard(const WorkingDirectoryGuard&) = delete;
+  WorkingDirectoryGuard& operator=(const WorkingDirectoryGuard&) = delete;
+
+ private:
+  std::string path_;
+  bool saved_;
+};
+
+int32_t Convert(const std::string& directory, const std::string& decoderName, const uint8_t* portrait,
+                int32_t* length, uint8_t* jpeg, size_t capacity) {
+  platform::MakeDirectory(directory);
+  const std::string wlt = directory + platform::kPathSeparator + "pic.wlt";
+  const std::string bmp = directory + platform::kPathSeparator + "pic.bmp";
+  const std::string jpg = directory + platform::kPathSeparator + "pic.jpg";
+
+  // Declared before the library, so that the directory is restored after
+  // the library is released.
+  WorkingDirectoryGuard workingDirectory;
+  platform::DecoderLibrary decoder;
+  switch (decoder.Open(decoderName)) {
+    case platform::DecoderLibrary::Load::NoLibrary: return kNoDecoderLibrary;
+    case platform::DecoderLibrary::Load::NoEntry: return kNoDecoderEntry;
+    case platform::DecoderLibrary::Load::Loaded: break;
+  }
+
+  // An earlier picture must never stand in for this one.
+  platform::RemoveFile(bmp);
+  platform::RemoveFile(jpg);
+
+  if (!platform::WriteWholeFile(wlt, portrait, static_cast<size_t>(*length))) return kFileError;
+  const int32_t decoded = decoder.GetBmp(wlt.c_str(), 1);
+  if (decoded != 1) {
+    if (capacity > 0) jpeg[0] = 0;
+    return decoded;  // the decoder's own value
+  }
+  if (!platform::BitmapToJpeg(bmp, jpg)) return kNoPicture;
+
+  size_t size = 0;
+  switch (platform::ReadWholeFile(jpg, jpeg, capacity, &size)) {
+    case platform::ReadOutcome::Read:
+      if (size == 0) return kNoPicture;
+      if (size > static_cast<size_t>(INT32_MAX)) return kJpegTooLarge;
+      *length = static_cast<int32_t>(size);
+      return 1;
+    case platform::ReadOutcome::TooLarge: return kJpegTooLarge;
+    case platform::ReadOutcome::Failed: break;
+  }
+  return kFileError;
+}
+
+}  // namespace
+
+SystemPortraitConverter::SystemPortraitConverter(std::string directory)
+    : directory_(directory.empty() ? DefaultPortraitDirectory() : std::move(directory)),
+      decoderLibrary_(DefaultDecoderLibrary()) {}
+
+int32_t SystemPortraitConverter::ConvertPortrait(const uint8_t* portrait, int32_t* length, uint8_t* jpeg,
+                                                 size_t capacity) {
+  if (portrait == nullptr || length == nullptr || jpeg == nullptr || *length < 0) return kFileError;
+  try {
+    return Convert(directory_, decoderLibrary_, portrait, length, jpeg, capacity);
+  } catch (...) {
+    return kFileError;  // out of memory; nothing unwinds into the exchange
+  }
+}
+
+}  // namespace q48
