@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "com_port.h"
+#include "line_settings_win32.h"
 
 namespace q48 {
 
@@ -70,41 +71,6 @@ int PortNumberOf(const std::string& device) {
   return std::atoi(device.c_str() + digits);
 }
 
-bool ConfigureLine(HANDLE file) {
-  DCB dcb{};
-  dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(file, &dcb)) return false;
-  dcb.BaudRate = 115200;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fBinary = 1;
-  dcb.fParity = 1;
-  dcb.fOutxCtsFlow = 0;
-  dcb.fOutxDsrFlow = 0;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fDsrSensitivity = 0;
-  dcb.fTXContinueOnXoff = 1;
-  dcb.fOutX = 0;
-  dcb.fInX = 0;
-  dcb.fErrorChar = 0;
-  dcb.fNull = 0;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.fAbortOnError = 0;
-  if (!SetCommState(file, &dcb)) return false;
-
-  COMMTIMEOUTS timeouts{};
-  (void)GetCommTimeouts(file, &timeouts);
-  // Reads return at once with whatever has arrived; a write may take 10 ms a
-  // byte plus 1 s.
-  timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
-  timeouts.ReadTotalTimeoutConstant = 0;
-  timeouts.WriteTotalTimeoutMultiplier = 10;
-  timeouts.WriteTotalTimeoutConstant = 1000;
-  return SetCommTimeouts(file, &timeouts) != 0;
-}
-
 }  // namespace
 
 struct ComPort::Platform {
@@ -153,7 +119,7 @@ bool ComPort::Open(const std::string& device, std::string* reason) {
   const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (file == INVALID_HANDLE_VALUE) return fail(GetLastError());
-  if (!ConfigureLine(file)) {
+  if (!ConfigureReaderLine(file)) {
     const DWORD error = GetLastError();
     CloseHandle(file);
     return fail(error);

@@ -190,6 +190,51 @@ TEST_F(EmulatorTest, SimWritesAreRecordedOrRefused) {
   EXPECT_EQ(refused[2], 1);
   EXPECT_EQ(Parse(refused, fields, portrait), 0);
   EXPECT_EQ(emulator.WrittenNumbers().size(), 1u);
+
+  // Written texts are personal data: the log gives their size only.
+  std::lock_guard<std::mutex> lock(logMutex);
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(),
+                          [](const std::string& line) { return line.find("body of 16 bytes") != std::string::npos; }));
+  for (const std::string& line : log) {
+    EXPECT_EQ(line.find("2B 38 36"), std::string::npos) << line;  // "+86"
+    EXPECT_EQ(line.find("68 65 6C"), std::string::npos) << line;  // "hel"
+  }
+}
+
+TEST_F(EmulatorTest, RemovedCardFailsReadsUntilOneIsPlaced) {
+  q48::ResultFields fields;
+  CapturePortrait portrait;
+  EXPECT_TRUE(emulator.CardPresent());
+  emulator.RemoveCard();
+  EXPECT_FALSE(emulator.CardPresent());
+  // A failure status and no record, as a reader with nothing on it answers;
+  // the SIM card is still served.
+  EXPECT_EQ(Exchange(10, 4, "", 18), q48emu::BuildResponseFrame(10, 4, q48emu::kNoCardStatus, {}));
+  ASSERT_EQ(Parse(Message(3, 15, "", 39), fields, portrait), 1);
+  EXPECT_EQ(fields.Iccid, q48emu::SampleCard().iccid);
+
+  emulator.PlaceCard();
+  EXPECT_EQ(Exchange(10, 4, "", kReadCardAnswer),
+            q48emu::BuildResponseFrame(10, 4, 0, q48emu::BuildIdCardRecord(q48emu::SampleCard())));
+
+  // Another card: its profile serves every request from then on.
+  emulator.RemoveCard();
+  q48emu::CardProfile other;
+  other.iccid = "8986000000";
+  other.idCard.idNumber = "110101199003077777";
+  emulator.PlaceCard(other);
+  ASSERT_EQ(Parse(Message(10, 4, "", kReadCardAnswer), fields, portrait), 1);
+  EXPECT_EQ(fields.IdNumber, other.idCard.idNumber);
+  ASSERT_EQ(Parse(Message(3, 15, "", 30), fields, portrait), 1);
+  EXPECT_EQ(fields.Iccid, other.iccid);
+
+  std::lock_guard<std::mutex> lock(logMutex);
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [](const std::string& line) { return line.rfind("card removed", 0) == 0; }),
+            2);
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [](const std::string& line) { return line.rfind("card placed", 0) == 0; }),
+            2);
 }
 
 TEST_F(EmulatorTest, UnknownAndDamagedRequestsGetNoAnswer) {

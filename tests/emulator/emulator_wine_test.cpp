@@ -122,8 +122,10 @@ class EmulatorUnderWine : public ::testing::Test {
   }
 
   // Starts the emulator on COM8 and waits until its log says it serves.
-  WineProcess StartEmulator(const std::string& logPath, std::vector<std::string> flags) {
+  // Its standard input stays open for commands when `commands` is set.
+  WineProcess StartEmulator(const std::string& logPath, std::vector<std::string> flags, bool commands = false) {
     RunOptions run;
+    run.close_stdin = !commands;
     run.program = kEmulator;
     run.args = {"--com", "COM8", "--log", ToWindowsPath(logPath)};
     run.args.insert(run.args.end(), flags.begin(), flags.end());
@@ -135,6 +137,16 @@ class EmulatorUnderWine : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return process;
+  }
+
+  // Waits until the log holds `text`.
+  static bool Logged(const std::string& logPath, const std::string& text) {
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (ReadFile(logPath).find(text) == std::string::npos) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
   }
 
   // Asks it to stop as Ctrl+C would (Wine turns SIGINT into the console
@@ -210,6 +222,50 @@ TEST_F(EmulatorUnderWine, ProfileWithWindowsPathsAndASplitAnswer) {
 
   const RunResult result = StopEmulator(emulator);
   EXPECT_EQ(result.exit_status, 0) << result.stderr_bytes;
+}
+
+TEST_F(EmulatorUnderWine, CardCommandsOnStandardInput) {
+  std::ofstream(dir_ + "/other.json") << "{\"iccid\": \"8986001\", \"idCard\": {\"idNumber\": \"110101199003077777\"}}";
+  q48emu::CardProfile other;
+  other.iccid = "8986001";
+  other.idCard.idNumber = "110101199003077777";
+  const std::string log = dir_ + "/emulator.log";
+  WineProcess emulator = StartEmulator(log, {}, true);
+  ASSERT_TRUE(Logged(log, "serving COM8")) << emulator.Wait().stderr_bytes;
+
+  // Lines as a Windows console ends them.
+  ASSERT_TRUE(emulator.WriteStdin("remove\r\n"));
+  ASSERT_TRUE(Logged(log, "card removed"));
+  cable_.Send(RequestFrame(10, 4));
+  EXPECT_EQ(cable_.Read(18), q48emu::BuildResponseFrame(10, 4, q48emu::kNoCardStatus, {}));
+
+  ASSERT_TRUE(emulator.WriteStdin("fly away\r\nplace " + ToWindowsPath(dir_ + "/other.json") + "\r\n"));
+  ASSERT_TRUE(Logged(log, "card placed"));
+  EXPECT_NE(ReadFile(log).find("unknown command \"fly away\""), std::string::npos);
+  cable_.Send(RequestFrame(10, 4));
+  EXPECT_EQ(cable_.Read(1313), q48emu::BuildResponseFrame(10, 4, 0, q48emu::BuildIdCardRecord(other)));
+
+  // The end of the commands is no reason to stop serving.
+  emulator.CloseStdin();
+  cable_.Send(RequestFrame(3, 15));
+  EXPECT_EQ(cable_.Read(26), q48emu::BuildResponseFrame(3, 15, 0, {7, '8', '9', '8', '6', '0', '0', '1'}));
+
+  const RunResult result = StopEmulator(emulator);
+  EXPECT_EQ(result.exit_status, 0) << result.stderr_bytes;
+}
+
+// The shared pump on Windows: a stop cuts a long pause short.
+TEST_F(EmulatorUnderWine, StopCutsAPauseShort) {
+  const std::string log = dir_ + "/emulator.log";
+  WineProcess emulator = StartEmulator(log, {"--pause-ms", "60000"});
+  ASSERT_TRUE(Logged(log, "serving COM8")) << emulator.Wait().stderr_bytes;
+  cable_.Send(RequestFrame(3, 10, "\x01"));
+  ASSERT_TRUE(Logged(log, "request 3,10"));
+  const Clock::time_point asked = Clock::now();
+  const RunResult result = StopEmulator(emulator);
+  EXPECT_LT(Clock::now() - asked, std::chrono::seconds(15));
+  EXPECT_EQ(result.exit_status, 0) << result.stderr_bytes;
+  EXPECT_TRUE(cable_.Read(1, 100).empty());
 }
 
 }  // namespace

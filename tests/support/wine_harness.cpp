@@ -154,6 +154,23 @@ void WineProcess::Release() {
   CloseFd(stderr_fd_);
 }
 
+bool WineProcess::WriteStdin(const std::string& bytes) {
+  if (stdin_fd_ < 0) return false;
+  pending_stdin_ += bytes;
+  while (!pending_stdin_.empty()) {
+    if (Clock::now() >= deadline_) return false;
+    pollfd fd{stdin_fd_, POLLOUT, 0};
+    poll(&fd, 1, 20);
+    const ssize_t written = write(stdin_fd_, pending_stdin_.data(), pending_stdin_.size());
+    if (written > 0) pending_stdin_.erase(0, static_cast<std::size_t>(written));
+    if (written < 0 && errno != EAGAIN && errno != EINTR) {
+      pending_stdin_.clear();
+      return false;
+    }
+  }
+  return true;
+}
+
 void WineProcess::CloseStdin() {
   close_stdin_ = true;
   if (pending_stdin_.empty()) CloseFd(stdin_fd_);

@@ -86,6 +86,10 @@ class WineProcess {
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
 
+  // Writes to standard input now, after whatever of stdin_bytes is still
+  // unwritten; it must still be open (RunOptions::close_stdin false). Waits
+  // while the pipe is full, up to the time limit. False when it cannot.
+  bool WriteStdin(const std::string& bytes);
   // Ends standard input (after whatever of stdin_bytes is still unwritten).
   void CloseStdin();
   // Waits for the program to end, collecting its output, until the time limit

@@ -24,12 +24,14 @@ SAMPLE = {
 class Emulator:
     """q48-emulator in the background; its pty path is `device`."""
 
-    def __init__(self, *flags):
-        self.process = subprocess.Popen([os.path.join(BIN, "q48-emulator"), *flags], stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True)
+    def __init__(self, *flags, stdin=subprocess.DEVNULL):
+        self.process = subprocess.Popen([os.path.join(BIN, "q48-emulator"), *flags], stdin=stdin,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.device = self.process.stdout.readline().strip()
 
     def close(self):
+        if self.process.stdin and self.process.stdin.closed:
+            self.process.stdin = None  # closed by the test: the end of the commands
         self.process.terminate()
         _, log = self.process.communicate(timeout=10)
         return log
@@ -197,8 +199,8 @@ class EmulatorProfilesAndLog(unittest.TestCase):
         self.tmp = tempfile.TemporaryDirectory()
         self.addCleanup(self.tmp.cleanup)
 
-    def emulator(self, *flags):
-        emulator = Emulator(*flags)
+    def emulator(self, *flags, stdin=subprocess.DEVNULL):
+        emulator = Emulator(*flags, stdin=stdin)
         self.addCleanup(emulator.close)
         self.assertTrue(emulator.device, "the emulator printed no line")
         return emulator
@@ -262,6 +264,59 @@ class EmulatorProfilesAndLog(unittest.TestCase):
         self.assertIn("serving " + emulator.device + " with the built-in sample card", lines[-3])
         self.assertIn("request 3,15 (17 bytes) -> 3,15 status 0, 39 bytes", lines[-2])
         self.assertIn("stopping on SIGTERM", lines[-1])
+
+    def test_help_and_version(self):
+        run = subprocess.run([os.path.join(BIN, "q48-emulator"), "--help"], capture_output=True, timeout=10)
+        self.assertEqual(run.returncode, 0)
+        self.assertIn(b"usage: q48-emulator", run.stdout)
+        self.assertIn(b"place PROFILE", run.stdout)
+        run = subprocess.run([os.path.join(BIN, "q48-emulator"), "--version"], capture_output=True, timeout=10)
+        self.assertEqual(run.returncode, 0)
+        self.assertRegex(run.stdout.decode(), r"^q48-emulator \d+\.\d+\.\d+\n$")
+
+    def test_commands_on_stdin_remove_and_place_cards(self):
+        other = os.path.join(self.tmp.name, "other.json")
+        with open(other, "w") as f:
+            f.write('{"iccid": "8986001", "idCard": {"idNumber": "110101199003077777"}}')
+        bad = os.path.join(self.tmp.name, "bad.json")
+        with open(bad, "w") as f:
+            f.write('{"cardType": 300}')
+        log = os.path.join(self.tmp.name, "commands.log")
+        emulator = self.emulator("--log", log, stdin=subprocess.PIPE)
+
+        def command(line, logged):
+            emulator.process.stdin.write(line + "\n")
+            emulator.process.stdin.flush()
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline:
+                with open(log, encoding="utf-8") as f:
+                    if logged in f.read():
+                        return
+                time.sleep(0.02)
+            self.fail("no log line with " + logged)
+
+        def read_card():
+            return json.loads(q48("--port", emulator.device, "--json", "read-card", "--no-photo").stdout)
+
+        command("remove", "card removed")
+        self.assertEqual(read_card()["result"], -6)
+        command("frobnicate", 'unknown command "frobnicate"; the commands are: remove, place [PROFILE]')
+        command("place " + bad, "place: " + bad + ':1:14: "cardType" is 300, outside 0 to 255')
+        self.assertEqual(read_card()["result"], -6)  # a bad profile changes nothing
+        command("place", "card placed again")
+        self.assertEqual(read_card()["fields"]["id_number"], SAMPLE["id_number"])
+        command("  place " + other + " \r", "card placed: a new card")
+        self.assertEqual(read_card()["fields"]["id_number"], "110101199003077777")
+        self.assertEqual(json.loads(q48("--port", emulator.device, "--json", "iccid").stdout)["fields"]["iccid"],
+                         "8986001")
+        # The end of the commands is no reason to stop serving.
+        emulator.process.stdin.close()
+        time.sleep(0.2)
+        self.assertEqual(q48("--port", emulator.device, "card-type").returncode, 0)
+        with open(log, encoding="utf-8") as f:
+            written = f.read()
+        for field in ("110101199003077777", SAMPLE["id_number"], "8986001", SAMPLE["address"]):
+            self.assertNotIn(field, written)
 
     def test_com_serves_a_serial_device(self):
         master, slave = pty.openpty()

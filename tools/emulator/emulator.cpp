@@ -1,5 +1,5 @@
 // The portable side of the emulator: card profile, record, answers and
-// misbehaviours. The line (pty, thread) lives in emulator_<platform>.cpp.
+// misbehaviours. The pump thread is in pump.cpp, the line in line_<platform>.cpp.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -8,32 +8,30 @@
 
 #include "emulator_internal.h"
 #include "protocol/frame.h"
+#include "protocol/requests.h"
 #include "wlt_format.h"
 
 namespace q48emu {
 
 namespace detail {
 
+// The record's layout, written here on purpose apart from the library's
+// decoder (protocol/idcard.cpp): the emulator builds records from its own
+// reading of the layout, so a slip in either shows up as a failing
+// end-to-end test instead of agreeing with itself.
+const CardText kCardTexts[8] = {
+    {"name", &IdCardFields::name, 14, 15},          {"sex", &IdCardFields::sex, 44, 1},
+    {"nationCode", &IdCardFields::nationCode, 46, 2}, {"birthDate", &IdCardFields::birthDate, 50, 8},
+    {"address", &IdCardFields::address, 66, 35},     {"idNumber", &IdCardFields::idNumber, 136, 18},
+    {"authority", &IdCardFields::authority, 172, 15}, {"validity", &IdCardFields::validity, 202, 16},
+};
+
 namespace {
 
-// Record layout: offsets and sizes in bytes.
-struct TextField {
-  size_t offset;
-  size_t size;
-};
+// What lies where in the record, besides the texts (kCardTexts).
 constexpr size_t kRecordSize = 1295;
-constexpr TextField kName{14, 30};
-constexpr TextField kSex{44, 2};
-constexpr TextField kNation{46, 4};
-constexpr TextField kBirth{50, 16};
-constexpr TextField kAddress{66, 70};
-constexpr TextField kIdNumber{136, 36};
-constexpr TextField kAuthority{172, 30};
-constexpr TextField kValidity{202, 32};
 constexpr size_t kReservedOffset = 234;
-constexpr size_t kReservedSize = 10;
 constexpr size_t kPortraitOffset = 270;
-constexpr size_t kPortraitSize = 1024;
 // Not examined by the library; marks records that came from the emulator.
 constexpr char kRecordHeader[14] = {'Q', '4', '8', '-', 'E', 'M', 'U', '-', 'R', 'E', 'C', 'O', 'R', 'D'};
 
@@ -49,16 +47,18 @@ void PutUnit(uint8_t* at, uint16_t unit) {
 
 // UTF-16LE, blank-padded to the field, cut if too long (never between the
 // two halves of a surrogate pair).
-void PutText(uint8_t* record, TextField field, const std::string& text) {
+void PutText(uint8_t* record, const CardText& field, const std::string& text) {
   const std::vector<uint16_t> units = Utf8ToUtf16(text);
-  const size_t room = field.size / 2;
+  const size_t room = field.units;
   size_t count = std::min(units.size(), room);
   if (count > 0 && count < units.size() && units[count - 1] >= 0xD800 && units[count - 1] <= 0xDBFF) --count;
   uint8_t* at = record + field.offset;
   for (size_t i = 0; i < room; ++i) PutUnit(at + 2 * i, i < count ? units[i] : kBlank);
 }
 
-bool IsWrite(uint8_t group, uint8_t code) { return group == 3 && (code == 11 || code == 12); }
+bool IsWrite(const q48::RequestKind* kind) {
+  return kind == &q48::requests::kWriteNumber || kind == &q48::requests::kWriteContent;
+}
 
 std::string Text(const std::vector<uint8_t>& bytes, size_t from, size_t count) {
   if (from >= bytes.size()) return std::string();
@@ -161,27 +161,43 @@ std::vector<uint16_t> Utf8ToUtf16(const std::string& text) {
   return units;
 }
 
-bool AnswerData(uint8_t group, uint8_t code, const CardProfile& profile, std::vector<uint8_t>* data) {
-  data->clear();
-  if (group == 0 && code == 2) {
-    const size_t count = std::min<size_t>(profile.identText.size(), 0xFFFF);
-    data->push_back(static_cast<uint8_t>(count & 0xFF));
-    data->push_back(static_cast<uint8_t>(count >> 8));
-    data->insert(data->end(), profile.identText.begin(),
-                 profile.identText.begin() + static_cast<std::ptrdiff_t>(count));
-  } else if (group == 10 && code == 4) {
-    *data = BuildIdCardRecord(profile);
-  } else if (group == 3 && code == 15) {
-    const size_t count = std::min<size_t>(profile.iccid.size(), 0xFF);
-    data->push_back(static_cast<uint8_t>(count));
-    data->insert(data->end(), profile.iccid.begin(), profile.iccid.begin() + static_cast<std::ptrdiff_t>(count));
-  } else if (group == 3 && code == 10) {
-    data->push_back(profile.cardType);
-  } else if (!IsWrite(group, code)) {
-    return false;
-  }
-  return true;
+namespace {
+
+const q48::RequestKind* AnsweredKind(uint8_t group, uint8_t code) {
+  const q48::RequestKind* kind = q48::FindRequestKind(group, code);
+  // The bare acknowledgement is the reader's to send, never a request to it.
+  return kind == &q48::requests::kAcknowledgement ? nullptr : kind;
 }
+
+void AnswerData(const q48::RequestKind& kind, const CardProfile& profile, std::vector<uint8_t>* data) {
+  data->clear();
+  switch (kind.answer) {
+    case q48::AnswerKind::Identification: {
+      const size_t count = std::min<size_t>(profile.identText.size(), 0xFFFF);
+      data->push_back(static_cast<uint8_t>(count & 0xFF));
+      data->push_back(static_cast<uint8_t>(count >> 8));
+      data->insert(data->end(), profile.identText.begin(),
+                   profile.identText.begin() + static_cast<std::ptrdiff_t>(count));
+      break;
+    }
+    case q48::AnswerKind::IdCardRecord:
+      *data = BuildIdCardRecord(profile);
+      break;
+    case q48::AnswerKind::Iccid: {
+      const size_t count = std::min<size_t>(profile.iccid.size(), 0xFF);
+      data->push_back(static_cast<uint8_t>(count));
+      data->insert(data->end(), profile.iccid.begin(), profile.iccid.begin() + static_cast<std::ptrdiff_t>(count));
+      break;
+    }
+    case q48::AnswerKind::CardType:
+      data->push_back(profile.cardType);
+      break;
+    case q48::AnswerKind::StatusOnly:
+      break;
+  }
+}
+
+}  // namespace
 
 Plan PlanAnswer(std::vector<uint8_t> frame, const Behaviour& behaviour) {
   Plan plan;
@@ -309,18 +325,22 @@ std::vector<Plan> Device::Feed(const uint8_t* bytes, size_t count) {
 }
 
 bool Device::Answer(const Request& request, Plan* plan, std::string* logLine) {
+  const q48::RequestKind* kind = AnsweredKind(request.group, request.code);
   char head[64];
   std::snprintf(head, sizeof head, "request %u,%u (%zu bytes)", request.group, request.code, request.frame.size());
   *logLine = head;
-  if (!request.body.empty()) *logLine += " body " + Hex(request.body, 24);
+  // Written texts are personal data: their size goes to the log, never the bytes.
+  if (IsWrite(kind))
+    *logLine += " body of " + std::to_string(request.body.size()) + " bytes";
+  else if (!request.body.empty())
+    *logLine += " body " + Hex(request.body, 24);
 
   std::unique_lock<std::mutex> lock(mutex_);
   requests_.push_back(request);
   const size_t index = requests_.size() - 1;
   requestsChanged_.notify_all();
 
-  std::vector<uint8_t> data;
-  if (!AnswerData(request.group, request.code, profile_, &data)) {
+  if (kind == nullptr) {
     *logLine += ": unknown, no answer";
     return false;
   }
@@ -329,20 +349,28 @@ bool Device::Answer(const Request& request, Plan* plan, std::string* logLine) {
     behaviour = std::move(next_.front());
     next_.pop_front();
   }
+  const q48::RequestKind* answer = kind;
   uint8_t group = request.group, code = request.code;
   if (behaviour.answerGroup >= 0 && behaviour.answerCode >= 0) {
     group = static_cast<uint8_t>(behaviour.answerGroup);
     code = static_cast<uint8_t>(behaviour.answerCode);
-    AnswerData(group, code, profile_, &data);  // unknown kinds answer with no data
+    answer = q48::FindRequestKind(group, code);  // unknown kinds answer with no data
   }
-  const bool write = IsWrite(request.group, request.code);
+  std::vector<uint8_t> data;
   uint8_t status = behaviour.status;
+  if (answer != nullptr && answer->answer == q48::AnswerKind::IdCardRecord && !cardPresent_) {
+    // A reader with nothing on it answers a read with a failure and no record.
+    if (status == 0) status = kNoCardStatus;
+  } else if (answer != nullptr) {
+    AnswerData(*answer, profile_, &data);
+  }
+  const bool write = IsWrite(kind);
   if (status == 0 && write && !profile_.acceptWrites) status = 1;
 
   // Only an acknowledged write reaches the card.
   if (write && status == 0 && !behaviour.noAnswer && !behaviour.hangUp) {
     const std::vector<uint8_t>& body = request.body;
-    if (request.code == 12) {
+    if (kind->encoding == q48::PayloadEncoding::Le16Count) {
       const size_t count = body.size() >= 2 ? q48::ReadLe16(body.data()) : 0;
       numbers_.push_back(Text(body, 2, count));
     } else {
@@ -371,6 +399,28 @@ bool Device::Answer(const Request& request, Plan* plan, std::string* logLine) {
   std::snprintf(head, sizeof head, " -> %u,%u status %u, %zu bytes", group, code, status, bytes);
   *logLine += head + Describe(behaviour, *plan);
   return true;
+}
+
+void Device::RemoveCard() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cardPresent_ = false;
+  }
+  Log("card removed: identity-card reads now fail with status " + std::to_string(kNoCardStatus));
+}
+
+void Device::PlaceCard(const CardProfile* profile) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (profile) profile_ = *profile;
+    cardPresent_ = true;
+  }
+  Log(profile ? "card placed: a new card (its profile serves every request)" : "card placed again");
+}
+
+bool Device::CardPresent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cardPresent_;
 }
 
 void Device::SetBehaviour(const Behaviour& behaviour) {
@@ -439,14 +489,7 @@ std::vector<uint8_t> BuildIdCardRecord(const CardProfile& profile) {
   std::vector<uint8_t> record(kRecordSize, 0);
   std::memcpy(record.data(), kRecordHeader, sizeof kRecordHeader);
   const IdCardFields& card = profile.idCard;
-  PutText(record.data(), kName, card.name);
-  PutText(record.data(), kSex, card.sex);
-  PutText(record.data(), kNation, card.nationCode);
-  PutText(record.data(), kBirth, card.birthDate);
-  PutText(record.data(), kAddress, card.address);
-  PutText(record.data(), kIdNumber, card.idNumber);
-  PutText(record.data(), kAuthority, card.authority);
-  PutText(record.data(), kValidity, card.validity);
+  for (const CardText& field : kCardTexts) PutText(record.data(), field, card.*(field.text));
   std::copy_n(card.reserved.begin(), std::min(card.reserved.size(), kReservedSize),
               record.begin() + kReservedOffset);
   std::copy_n(profile.portrait.begin(), std::min(profile.portrait.size(), kPortraitSize),
@@ -491,6 +534,10 @@ CardProfile SampleCard() {
 void Emulator::SetBehaviour(const Behaviour& behaviour) { state_->device.SetBehaviour(behaviour); }
 void Emulator::PushBehaviour(const Behaviour& behaviour) { state_->device.PushBehaviour(behaviour); }
 void Emulator::SetProfile(const CardProfile& profile) { state_->device.SetProfile(profile); }
+void Emulator::RemoveCard() { state_->device.RemoveCard(); }
+void Emulator::PlaceCard() { state_->device.PlaceCard(nullptr); }
+void Emulator::PlaceCard(const CardProfile& profile) { state_->device.PlaceCard(&profile); }
+bool Emulator::CardPresent() const { return state_->device.CardPresent(); }
 std::vector<Request> Emulator::Requests() const { return state_->device.Requests(); }
 std::vector<std::string> Emulator::WrittenNumbers() const { return state_->device.WrittenNumbers(); }
 std::vector<std::string> Emulator::WrittenContents() const { return state_->device.WrittenContents(); }
@@ -503,7 +550,7 @@ void Emulator::SetLog(void (*log)(const std::string& line, void* context), void*
 
 // The public calls that go to the line.
 Emulator::State::State(CardProfile profile)
-    : device(std::move(profile)), line(detail::MakeLine(device)) {}
+    : device(std::move(profile)), pump(device) {}
 
 Emulator::State::~State() = default;
 
@@ -511,13 +558,13 @@ Emulator::Emulator(CardProfile profile) : state_(std::make_unique<State>(std::mo
 
 Emulator::~Emulator() = default;
 
-bool Emulator::OpenPty(std::string* error) { return state_->line->OpenPty(error); }
-bool Emulator::OpenPort(const std::string& name, std::string* error) { return state_->line->OpenPort(name, error); }
-void Emulator::ServeFd(int fd) { state_->line->ServeFd(fd); }
-const std::string& Emulator::SlavePath() const { return state_->line->SlavePath(); }
-void Emulator::Start() { state_->line->Start(); }
-void Emulator::Stop() { state_->line->Stop(); }
-void Emulator::SendRaw(const std::vector<uint8_t>& bytes) { state_->line->SendRaw(bytes); }
-void Emulator::HangUp() { state_->line->HangUp(); }
+bool Emulator::OpenPty(std::string* error) { return state_->pump.OpenPty(error); }
+bool Emulator::OpenPort(const std::string& name, std::string* error) { return state_->pump.OpenPort(name, error); }
+void Emulator::ServeFd(int fd) { state_->pump.ServeFd(fd); }
+const std::string& Emulator::SlavePath() const { return state_->pump.SlavePath(); }
+void Emulator::Start() { state_->pump.Start(); }
+void Emulator::Stop() { state_->pump.Stop(); }
+void Emulator::SendRaw(const std::vector<uint8_t>& bytes) { state_->pump.SendRaw(bytes); }
+void Emulator::HangUp() { state_->pump.HangUp(); }
 
 }  // namespace q48emu

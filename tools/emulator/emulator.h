@@ -70,6 +70,9 @@ struct Behaviour {
   int answerCode = -1;
 };
 
+// The status of a read-card answer while no card lies on the reader.
+constexpr uint8_t kNoCardStatus = 1;
+
 // One request as the emulator received it.
 struct Request {
   uint8_t group = 0;
@@ -114,7 +117,18 @@ class Emulator {
   // Applies to the next answer only, then the standing behaviour again.
   // Pushed behaviours queue up: each one serves one answer, in order.
   void PushBehaviour(const Behaviour& behaviour);
+  // Replaces the card's data; whether a card lies on the reader stays as it was.
   void SetProfile(const CardProfile& profile);
+  // The identity card is taken off the reader: read-card requests are then
+  // answered with status kNoCardStatus and no record, as a reader with
+  // nothing on it answers. Every other request is served as before (the SIM
+  // card and the reader itself stay). Logged, without card data.
+  void RemoveCard();
+  // A card is placed on the reader: the one that was there, or the card of
+  // `profile`, which then serves every request (ICCID, card type, ...).
+  void PlaceCard();
+  void PlaceCard(const CardProfile& profile);
+  bool CardPresent() const;  // true at the start
   // Sends raw bytes now (tests: unsolicited frames, noise).
   void SendRaw(const std::vector<uint8_t>& bytes);
   // Closes the line now (an unplugged reader).
@@ -126,7 +140,9 @@ class Emulator {
   std::vector<std::string> WrittenContents() const;
   // Waits until `count` requests have been received or `timeoutMs` passed.
   bool WaitForRequests(size_t count, int timeoutMs) const;
-  // Called with a line for each exchange when set (the tool's log).
+  // Called with a line for each exchange (on the emulator's thread) and each
+  // card removed or placed (on the caller's), when set: the tool's log. The
+  // lines hold no card field, ICCID or written text.
   void SetLog(void (*log)(const std::string& line, void* context), void* context);
 
  private:

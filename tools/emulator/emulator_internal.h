@@ -1,5 +1,5 @@
 // Inside the emulator: the portable device (requests in, planned writes out)
-// and the line that each platform implements around it.
+// and the pump that serves it on a platform's line (line.h).
 #pragma once
 
 #include <chrono>
@@ -10,9 +10,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "emulator.h"
+#include "line.h"
 #include "protocol/frame.h"
 #include "protocol/reassembly.h"
 
@@ -53,12 +55,21 @@ class LineIo {
 // as soon as a write or a wait fails. A hang-up plan is the line's own job.
 bool WritePlan(const Plan& plan, LineIo& line);
 
+// The identity card's UTF-16LE texts: profile key, field, record offset and
+// room in UTF-16 units (blank-padded). The reserved bytes (at most
+// kReservedSize, raw) and the portrait are placed apart.
+struct CardText {
+  const char* key;
+  std::string IdCardFields::*text;
+  size_t offset;
+  size_t units;
+};
+extern const CardText kCardTexts[8];
+constexpr size_t kReservedSize = 10;
+constexpr size_t kPortraitSize = 1024;
+
 // UTF-8 to UTF-16 code units; a malformed sequence becomes U+FFFD.
 std::vector<uint16_t> Utf8ToUtf16(const std::string& text);
-
-// The answer data for a request, from `profile`; false for a request the
-// reader does not know.
-bool AnswerData(uint8_t group, uint8_t code, const CardProfile& profile, std::vector<uint8_t>* data);
 
 // The writes for a finished answer frame under `behaviour` (damage, noise,
 // copy, cuts, pauses, pacing, hang-up). An empty plan means silence.
@@ -80,6 +91,9 @@ class Device {
   void SetBehaviour(const Behaviour& behaviour);
   void PushBehaviour(const Behaviour& behaviour);
   void SetProfile(const CardProfile& profile);
+  void RemoveCard();
+  void PlaceCard(const CardProfile* profile);  // null: the card that was there
+  bool CardPresent() const;
   std::vector<Request> Requests() const;
   std::vector<std::string> WrittenNumbers() const;
   std::vector<std::string> WrittenContents() const;
@@ -96,6 +110,7 @@ class Device {
   mutable std::mutex mutex_;
   mutable std::condition_variable requestsChanged_;
   CardProfile profile_;
+  bool cardPresent_ = true;
   Behaviour standing_;
   std::deque<Behaviour> next_;
   std::vector<Request> requests_;
@@ -110,21 +125,53 @@ class Device {
   std::vector<uint8_t> stream_;
 };
 
-// The byte stream to the library: one implementation per platform
-// (emulator_<platform>.cpp), made by MakeLine.
-class Line : public LineIo {
+// The line to the library and the thread that serves it: the portable state
+// machine (start, stop, send, hang-up, run) around a platform's LineBackend.
+// Its public calls are safe from any thread and are serialised with each
+// other; the pump thread feeds the Device and carries out its plans.
+class Pump final : public LineIo {
  public:
-  virtual bool OpenPty(std::string* error) = 0;
-  virtual bool OpenPort(const std::string& name, std::string* error) = 0;
-  virtual void ServeFd(int fd) = 0;
-  virtual const std::string& SlavePath() const = 0;
-  virtual void Start() = 0;
-  virtual bool Stop() = 0;  // true when the pump was running
-  virtual void SendRaw(const std::vector<uint8_t>& bytes) = 0;
-  virtual void HangUp() = 0;
-};
+  explicit Pump(Device& device);
+  ~Pump() override;  // stops the pump, closes the line
 
-std::unique_ptr<Line> MakeLine(Device& device);
+  // Each (re)opening stops a running pump, replaces the line, forgets a
+  // partly received request, and starts the pump again if it was running.
+  bool OpenPty(std::string* error);
+  bool OpenPort(const std::string& name, std::string* error);
+  void ServeFd(int fd);
+  const std::string& SlavePath() const { return slavePath_; }
+
+  void Start();  // no-op without a line, or when a pump thread exists
+  void Stop();
+  void SendRaw(const std::vector<uint8_t>& bytes);
+  void HangUp();  // returns once the line is closed
+
+  // LineIo, for WritePlan: the pump thread while it runs, else the caller.
+  bool WriteAll(const uint8_t* bytes, size_t count) override;
+  bool SleepUntil(std::chrono::steady_clock::time_point deadline) override;
+
+ private:
+  template <typename Open>
+  bool Reopen(Open open);
+  bool StopThread();  // true when there was a pump thread
+  void CloseLine();
+  bool Interrupted();
+  bool Execute(const Plan& plan);
+  void Run();
+
+  Device& device_;
+  std::unique_ptr<LineBackend> backend_;
+  std::string slavePath_;
+  std::mutex control_;  // serialises the public calls; never taken by the pump thread
+  std::mutex mutex_;    // guards what follows, shared with the pump thread
+  std::condition_variable changed_;
+  bool open_ = false;
+  bool pumping_ = false;
+  bool stopRequested_ = false;
+  bool hangUpRequested_ = false;
+  std::deque<Plan> outgoing_;
+  std::thread thread_;
+};
 
 }  // namespace detail
 
@@ -132,7 +179,7 @@ struct Emulator::State {
   explicit State(CardProfile profile);
   ~State();
   detail::Device device;
-  std::unique_ptr<detail::Line> line;
+  detail::Pump pump;
 };
 
 }  // namespace q48emu

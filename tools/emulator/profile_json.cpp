@@ -1,12 +1,26 @@
-// Card profiles as JSON: a small strict parser into a value tree, then a
-// mapping of that tree onto CardProfile that knows every key.
+// Card profiles as JSON, through nlohmann-json.
+//
+// Reading uses the library's SAX interface: the profile's fixed shape is
+// checked event by event, so nothing outside it (an unknown key, a value of
+// the wrong type, a nested array) is ever built. Positions come from the
+// bytes the parser has taken: an input iterator counts them, and at each
+// event the token that caused it is found by stepping from the end of the
+// previous token over white space and the one ':' or ',' between them (the
+// only tokens without an event of their own). A number is the one token the
+// parser reads a byte beyond, so its end is taken from its own characters.
+// Syntax errors carry the library's byte position. Offsets become
+// line:column, columns counting characters as editors do.
 #include "profile_json.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
 
@@ -17,351 +31,56 @@ namespace q48emu {
 
 namespace {
 
-constexpr int kMaxDepth = 32;
-constexpr size_t kMaxProfileFile = 1024 * 1024;
-constexpr size_t kMaxPortrait = 1024;
-constexpr size_t kMaxReserved = 10;
-constexpr size_t kMaxIccid = 255;       // the answer's count byte
-constexpr size_t kMaxIdentText = 65527;  // what the frame's 16-bit length leaves
+using Json = nlohmann::json;
 
-struct Position {
-  int line = 1;
-  int column = 1;
+constexpr size_t kMaxProfileFile = 1024 * 1024;
+using detail::kCardTexts;
+constexpr size_t kMaxPortrait = detail::kPortraitSize;
+constexpr size_t kMaxReserved = detail::kReservedSize;
+constexpr size_t kMaxIccid = 255;        // the answer's count byte
+constexpr size_t kMaxIdentText = 65527;  // what the frame's 16-bit length leaves
+constexpr char kBom[] = "\xEF\xBB\xBF";  // editors on Windows like to start UTF-8 files with it
+
+// A profile's text, read one byte at a time by the parser; *taken follows
+// how many bytes it has read.
+class CountingIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  CountingIterator(const char* at, const char* begin, size_t* taken) : at_(at), begin_(begin), taken_(taken) {}
+  reference operator*() const { return *at_; }
+  CountingIterator& operator++() {
+    ++at_;
+    *taken_ = static_cast<size_t>(at_ - begin_);
+    return *this;
+  }
+  bool operator==(const CountingIterator& other) const { return at_ == other.at_; }
+  bool operator!=(const CountingIterator& other) const { return at_ != other.at_; }
+
+ private:
+  const char* at_;
+  const char* begin_;
+  size_t* taken_;
 };
 
-// Thrown inside this file only; turned into the caller's error text.
+// Thrown by the checks below; carries the byte offset it is about.
 struct Failure {
-  Position at;
+  size_t at;
   std::string message;
 };
 
-struct Member;
-
+// One scalar value as the parser reported it.
 struct Value {
   enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject };
-  Kind kind = Kind::kNull;
-  Position at;
+  Kind kind;
+  size_t at;            // offset of its first byte
+  std::string lexeme;   // the raw token
+  std::string text;     // a string's contents
   bool boolean = false;
-  std::string text;  // a string's UTF-8 contents, or a number as written
-  std::vector<Value> items;
-  std::vector<Member> members;
-};
-
-struct Member {
-  std::string key;
-  Position at;
-  Value value;
-};
-
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-// Length of the well-formed UTF-8 sequence at text[at], or 0. The second
-// byte's range rules out overlong forms, surrogates and values past U+10FFFF.
-size_t Utf8Length(const std::string& text, size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  if (lead < 0x80) return 1;
-  size_t length;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  const auto second = static_cast<unsigned char>(text[at + 1]);
-  if (second < low || second > high) return 0;
-  for (size_t i = 2; i < length; ++i)
-    if (!IsContinuation(static_cast<unsigned char>(text[at + i]))) return 0;
-  return length;
-}
-
-void AppendUtf8(uint32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-class Parser {
- public:
-  explicit Parser(const std::string& text) : text_(text) {}
-
-  Value ParseDocument() {
-    // Editors on Windows like to start UTF-8 files with a byte-order mark.
-    if (text_.compare(0, 3, "\xEF\xBB\xBF") == 0) pos_ = 3;
-    SkipSpace();
-    if (AtEnd()) Fail("the file is empty; a profile is one JSON object");
-    Value value = ParseValue(0);
-    SkipSpace();
-    if (!AtEnd()) Fail("unexpected " + Describe() + " after the end of the profile");
-    return value;
-  }
-
- private:
-  [[noreturn]] void Fail(const std::string& message) const { throw Failure{here_, message}; }
-
-  bool AtEnd() const { return pos_ >= text_.size(); }
-  unsigned char Peek() const { return static_cast<unsigned char>(text_[pos_]); }
-
-  // Columns count characters, not bytes.
-  void Advance() {
-    const unsigned char byte = Peek();
-    ++pos_;
-    if (byte == '\n') {
-      ++here_.line;
-      here_.column = 1;
-    } else if (!IsContinuation(byte)) {
-      ++here_.column;
-    }
-  }
-
-  void SkipSpace() {
-    while (!AtEnd() && (Peek() == ' ' || Peek() == '\t' || Peek() == '\n' || Peek() == '\r')) Advance();
-  }
-
-  // What stands at the current position, for messages.
-  std::string Describe() const {
-    if (AtEnd()) return "end of file";
-    const unsigned char byte = Peek();
-    char text[32];
-    if (byte >= 0x20 && byte < 0x7F) {
-      std::snprintf(text, sizeof text, "'%c'", byte);
-    } else if (byte < 0x80) {
-      std::snprintf(text, sizeof text, "control character U+%04X", byte);
-    } else if (const size_t length = Utf8Length(text_, pos_)) {
-      return "'" + text_.substr(pos_, length) + "'";
-    } else {
-      std::snprintf(text, sizeof text, "byte 0x%02X (not UTF-8)", byte);
-    }
-    return text;
-  }
-
-  void Expect(char wanted, const std::string& context) {
-    if (AtEnd() || Peek() != static_cast<unsigned char>(wanted))
-      Fail(std::string("expected '") + wanted + "' " + context + ", found " + Describe());
-    Advance();
-  }
-
-  Value ParseValue(int depth) {
-    if (depth > kMaxDepth) Fail("nested deeper than " + std::to_string(kMaxDepth) + " levels");
-    if (AtEnd()) Fail("expected a value, found end of file");
-    const unsigned char c = Peek();
-    if (c == '{') return ParseObject(depth);
-    if (c == '[') return ParseArray(depth);
-    Value value;
-    value.at = here_;
-    if (c == '"') {
-      value.kind = Value::Kind::kString;
-      value.text = ParseString();
-    } else if (c == '-' || (c >= '0' && c <= '9')) {
-      value.kind = Value::Kind::kNumber;
-      value.text = ParseNumber();
-    } else if (Literal("true")) {
-      value.kind = Value::Kind::kBool;
-      value.boolean = true;
-    } else if (Literal("false")) {
-      value.kind = Value::Kind::kBool;
-    } else if (!Literal("null")) {
-      Fail("expected a value, found " + Describe());
-    }
-    return value;
-  }
-
-  bool Literal(const char* word) {
-    const size_t length = std::strlen(word);
-    if (text_.compare(pos_, length, word) != 0) return false;
-    for (size_t i = 0; i < length; ++i) Advance();
-    return true;
-  }
-
-  Value ParseObject(int depth) {
-    Value object;
-    object.kind = Value::Kind::kObject;
-    object.at = here_;
-    Advance();
-    SkipSpace();
-    if (!AtEnd() && Peek() == '}') {
-      Advance();
-      return object;
-    }
-    for (;;) {
-      if (AtEnd() || Peek() != '"') Fail("expected a key in double quotes, found " + Describe());
-      Member member;
-      member.at = here_;
-      member.key = ParseString();
-      for (const Member& earlier : object.members)
-        if (earlier.key == member.key)
-          throw Failure{member.at, "duplicate key \"" + member.key + "\" (first at line " +
-                                       std::to_string(earlier.at.line) + ", column " +
-                                       std::to_string(earlier.at.column) + ")"};
-      SkipSpace();
-      Expect(':', "after the key \"" + member.key + "\"");
-      SkipSpace();
-      member.value = ParseValue(depth + 1);
-      const std::string key = member.key;
-      object.members.push_back(std::move(member));
-      SkipSpace();
-      if (!AtEnd() && Peek() == ',') {
-        Advance();
-        SkipSpace();
-        if (!AtEnd() && Peek() == '}') Fail("a comma before '}' is not allowed in JSON");
-        continue;
-      }
-      if (!AtEnd() && Peek() == '}') {
-        Advance();
-        return object;
-      }
-      Fail("expected ',' or '}' after the value of \"" + key + "\", found " + Describe());
-    }
-  }
-
-  Value ParseArray(int depth) {
-    Value array;
-    array.kind = Value::Kind::kArray;
-    array.at = here_;
-    Advance();
-    SkipSpace();
-    if (!AtEnd() && Peek() == ']') {
-      Advance();
-      return array;
-    }
-    for (;;) {
-      array.items.push_back(ParseValue(depth + 1));
-      SkipSpace();
-      if (!AtEnd() && Peek() == ',') {
-        Advance();
-        SkipSpace();
-        if (!AtEnd() && Peek() == ']') Fail("a comma before ']' is not allowed in JSON");
-        continue;
-      }
-      if (!AtEnd() && Peek() == ']') {
-        Advance();
-        return array;
-      }
-      Fail("expected ',' or ']' in an array, found " + Describe());
-    }
-  }
-
-  uint32_t Hex4() {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) {
-      const unsigned char c = AtEnd() ? 0 : Peek();
-      uint32_t digit;
-      if (c >= '0' && c <= '9') {
-        digit = c - '0';
-      } else if (c >= 'a' && c <= 'f') {
-        digit = c - 'a' + 10u;
-      } else if (c >= 'A' && c <= 'F') {
-        digit = c - 'A' + 10u;
-      } else {
-        Fail("\\u needs four hex digits, found " + Describe());
-      }
-      value = value * 16 + digit;
-      Advance();
-    }
-    return value;
-  }
-
-  std::string ParseString() {
-    const Position start = here_;
-    Advance();  // the opening quote
-    std::string out;
-    for (;;) {
-      if (AtEnd())
-        Fail("the string that starts at line " + std::to_string(start.line) + ", column " +
-             std::to_string(start.column) + " has no closing quote");
-      const unsigned char c = Peek();
-      if (c == '"') {
-        Advance();
-        return out;
-      }
-      if (c == '\\') {
-        const Position escape = here_;
-        Advance();
-        if (AtEnd()) continue;  // reported as the missing closing quote
-        static const char kEscapes[] = "\"\\/bfnrt";
-        static const char kMeanings[] = "\"\\/\b\f\n\r\t";
-        const unsigned char e = Peek();
-        const char* simple = e != 0 ? std::strchr(kEscapes, e) : nullptr;
-        if (simple != nullptr) {
-          out.push_back(kMeanings[simple - kEscapes]);
-          Advance();
-          continue;
-        }
-        if (e != 'u') Fail("unknown escape: a backslash before " + Describe());
-        Advance();
-        uint32_t cp = Hex4();
-        if (cp >= 0xDC00 && cp <= 0xDFFF)
-          throw Failure{escape, "a low surrogate \\u escape without a high one before it"};
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-          if (text_.compare(pos_, 2, "\\u") != 0)
-            throw Failure{escape, "a high surrogate \\u escape must be followed by a low one"};
-          Advance();
-          Advance();
-          const uint32_t low = Hex4();
-          if (low < 0xDC00 || low > 0xDFFF)
-            throw Failure{escape, "a high surrogate \\u escape must be followed by a low one"};
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-        }
-        AppendUtf8(cp, &out);
-        continue;
-      }
-      if (c < 0x20) Fail("raw " + Describe() + " in a string; write it as an escape such as \\n");
-      const size_t length = Utf8Length(text_, pos_);
-      if (length == 0) Fail("malformed UTF-8 in a string (" + Describe() + ")");
-      out.append(text_, pos_, length);
-      for (size_t i = 0; i < length; ++i) Advance();
-    }
-  }
-
-  bool AtDigit() const { return !AtEnd() && Peek() >= '0' && Peek() <= '9'; }
-
-  std::string ParseNumber() {
-    const size_t start = pos_;
-    if (Peek() == '-') Advance();
-    if (!AtDigit()) Fail("expected a digit, found " + Describe());
-    if (Peek() == '0') {
-      Advance();
-      if (AtDigit()) Fail("a number may not start with 0");
-    } else {
-      while (AtDigit()) Advance();
-    }
-    if (!AtEnd() && Peek() == '.') {
-      Advance();
-      if (!AtDigit()) Fail("expected a digit after '.', found " + Describe());
-      while (AtDigit()) Advance();
-    }
-    if (!AtEnd() && (Peek() == 'e' || Peek() == 'E')) {
-      Advance();
-      if (!AtEnd() && (Peek() == '+' || Peek() == '-')) Advance();
-      if (!AtDigit()) Fail("expected a digit in the exponent, found " + Describe());
-      while (AtDigit()) Advance();
-    }
-    return text_.substr(start, pos_ - start);
-  }
-
-  const std::string& text_;
-  size_t pos_ = 0;
-  Position here_;
 };
 
 std::string Found(const Value& value) {
@@ -371,7 +90,7 @@ std::string Found(const Value& value) {
     case Value::Kind::kBool:
       return value.boolean ? "true" : "false";
     case Value::Kind::kNumber:
-      return "the number " + value.text;
+      return "the number " + value.lexeme;
     case Value::Kind::kString:
       return "a string";
     case Value::Kind::kArray:
@@ -382,220 +101,316 @@ std::string Found(const Value& value) {
   return "something else";
 }
 
-[[noreturn]] void Reject(const Member& member, const std::string& problem) {
-  throw Failure{member.value.at, "\"" + member.key + "\" " + problem};
+constexpr const char* kProfileKeys[] = {"description", "identText",       "iccid",        "cardType",
+                                        "acceptWrites", "idCard", "portrait_base64", "portrait_file"};
+
+constexpr char kReservedKey[] = "reserved";  // raw bytes, at most kMaxReserved
+
+// The keys allowed at this level, for the check and for the message.
+std::vector<std::string> KnownKeys(bool card) {
+  std::vector<std::string> keys;
+  if (card) {
+    for (const detail::CardText& field : kCardTexts) keys.emplace_back(field.key);
+    keys.emplace_back(kReservedKey);
+  } else {
+    keys.assign(std::begin(kProfileKeys), std::end(kProfileKeys));
+  }
+  return keys;
 }
 
-void RequireKind(const Member& member, Value::Kind kind, const char* expected) {
-  if (member.value.kind != kind) Reject(member, std::string("must be ") + expected + ", found " + Found(member.value));
+std::string Joined(const std::vector<std::string>& keys) {
+  std::string list;
+  for (const std::string& key : keys) list += (list.empty() ? "" : ", ") + key;
+  return list;
 }
 
-std::string Text(const Member& member) {
-  RequireKind(member, Value::Kind::kString, "a string");
-  return member.value.text;
-}
+// The SAX handler: the profile's shape as a small state machine.
+class ProfileReader {
+ public:
+  ProfileReader(const std::string& text, const size_t& taken, const std::string& baseDir, CardProfile* profile,
+                std::string* description)
+      : text_(text), taken_(taken), baseDir_(baseDir), profile_(*profile), description_(*description) {
+    if (text_.compare(0, 3, kBom) == 0) end_ = 3;
+  }
 
-std::string TextOfBytes(const Member& member, size_t maxBytes) {
-  std::string text = Text(member);
-  if (text.size() > maxBytes)
-    Reject(member, "is " + std::to_string(text.size()) + " bytes long; at most " + std::to_string(maxBytes) +
-                       " fit");
-  return text;
-}
+  bool Failed() const { return failed_; }
+  const Failure& failure() const { return failure_; }
 
-// A card text field: at most `units` UTF-16 code units.
-std::string CardText(const Member& member, size_t units) {
-  std::string text = Text(member);
-  const size_t have = detail::Utf8ToUtf16(text).size();
-  if (have > units)
-    Reject(member, "is " + std::to_string(have) + " characters long (UTF-16 units); the card holds " +
-                       std::to_string(units));
-  return text;
-}
+  // nlohmann's SAX interface.
+  bool null() { return Scalar({Value::Kind::kNull, 0}); }
+  bool boolean(bool value) {
+    Value v{Value::Kind::kBool, 0};
+    v.boolean = value;
+    return Scalar(std::move(v));
+  }
+  bool number_integer(Json::number_integer_t) { return Scalar({Value::Kind::kNumber, 0}); }
+  bool number_unsigned(Json::number_unsigned_t) { return Scalar({Value::Kind::kNumber, 0}); }
+  bool number_float(Json::number_float_t, const Json::string_t&) { return Scalar({Value::Kind::kNumber, 0}); }
+  bool string(Json::string_t& text) {
+    Value v{Value::Kind::kString, 0};
+    v.text = std::move(text);
+    return Scalar(std::move(v));
+  }
+  bool binary(Json::binary_t&) { return Scalar({Value::Kind::kNull, 0}); }  // not in JSON text
 
-[[noreturn]] void UnknownKey(const Member& member, const char* known) {
-  throw Failure{member.at, "unknown key \"" + member.key + "\" (known keys: " + known + ")"};
-}
+  bool start_object(std::size_t) {
+    return Guard([&] {
+      const size_t at = Locate(false);
+      if (state_ == State::kRoot) {
+        state_ = State::kProfile;
+      } else if (state_ == State::kProfile && key_ == "idCard") {
+        state_ = State::kIdCard;
+        keys_[1].clear();
+      } else {
+        WrongType({Value::Kind::kObject, at});
+      }
+    });
+  }
+  bool end_object() {
+    return Guard([&] {
+      Locate(false);
+      state_ = state_ == State::kIdCard ? State::kProfile : State::kDone;
+    });
+  }
+  bool start_array(std::size_t) {
+    return Guard([&] { WrongType({Value::Kind::kArray, Locate(false)}); });
+  }
+  bool end_array() { return true; }  // never reached: every array is refused at its start
 
-// Strict Base64; on failure, the offset of the first bad character and why.
-bool DecodeBase64(const std::string& text, std::vector<uint8_t>* out, size_t* bad, std::string* why) {
-  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  out->clear();
-  if (text.size() % 4 != 0) {
-    *bad = text.size();
-    *why = "its length " + std::to_string(text.size()) + " is not a multiple of 4";
+  bool key(Json::string_t& key) {
+    return Guard([&] {
+      const size_t at = Locate(false);
+      const bool card = state_ == State::kIdCard;
+      auto& seen = keys_[card ? 1 : 0];
+      const auto earlier = seen.find(key);
+      if (earlier != seen.end()) {
+        const auto [line, column] = LineColumn(text_, earlier->second);
+        throw Failure{at, "duplicate key \"" + key + "\" (first at line " + std::to_string(line) + ", column " +
+                              std::to_string(column) + ")"};
+      }
+      seen.emplace(key, at);
+      const std::vector<std::string> known = KnownKeys(card);
+      if (std::find(known.begin(), known.end(), key) == known.end())
+        throw Failure{at, "unknown key \"" + key + "\" (known keys: " + Joined(known) + ")"};
+      if (!card && (key == "portrait_base64" || key == "portrait_file")) {
+        if (!portraitKey_.empty())
+          throw Failure{at, "give the portrait once: \"" + portraitKey_ + "\" or \"" + key + "\", not both"};
+        portraitKey_ = key;
+      }
+      key_ = std::move(key);
+    });
+  }
+
+  bool parse_error(std::size_t position, const std::string&, const Json::exception& error) {
+    // The library's message after its own "parse error at line L, column C: ".
+    std::string message = error.what();
+    const size_t head = message.find("parse error");
+    const size_t colon = head == std::string::npos ? head : message.find(": ", head);
+    if (colon != std::string::npos) message.erase(0, colon + 2);
+    // Its "last read: '...'" quotes the profile's text, which may be a card
+    // holder's; the place says enough.
+    const size_t lastRead = message.find("; last read: '");
+    if (lastRead != std::string::npos) {
+      size_t quote = message.rfind("'; expected ");
+      if (quote == std::string::npos || quote < lastRead) quote = message.size() - 1;
+      message.erase(lastRead, quote + 1 - lastRead);
+    }
+    // `position` counts the bytes read, the one in the way included.
+    Fail({position > 0 ? position - 1 : 0, message});
     return false;
   }
-  for (size_t group = 0; group < text.size(); group += 4) {
-    const bool last = group + 4 == text.size();
-    uint32_t bits = 0;
-    int padding = 0;
-    for (size_t i = 0; i < 4; ++i) {
-      const char c = text[group + i];
-      const size_t digit = kAlphabet.find(c);
-      if (c == '=' && last && i >= 2 && (i == 3 || text[group + 3] == '=')) {
-        ++padding;
-        bits <<= 6;
-        continue;
+
+  // The whole text holds nothing but white space.
+  void Empty() { Fail({text_.size(), "the file is empty; a profile is one JSON object"}); }
+
+  // Where `offset` is: 1-based line, and column in characters.
+  static std::pair<int, int> LineColumn(const std::string& text, size_t offset) {
+    offset = std::min(offset, text.size());
+    int line = 1, column = 1;
+    for (size_t i = text.compare(0, 3, kBom) == 0 ? 3 : 0; i < offset; ++i) {
+      const auto byte = static_cast<unsigned char>(text[i]);
+      if (byte == '\n') {
+        ++line;
+        column = 1;
+      } else if ((byte & 0xC0) != 0x80) {
+        ++column;
       }
-      if (digit == std::string::npos || padding > 0) {
-        *bad = group + i;
-        *why = c == '=' ? "'=' may only pad the end" : "it holds a character outside the Base64 alphabet";
-        return false;
-      }
-      bits = (bits << 6) | static_cast<uint32_t>(digit);
     }
-    out->push_back(static_cast<uint8_t>(bits >> 16));
-    if (padding < 2) out->push_back(static_cast<uint8_t>((bits >> 8) & 0xFF));
-    if (padding < 1) out->push_back(static_cast<uint8_t>(bits & 0xFF));
+    return {line, column};
   }
-  return true;
-}
 
-std::vector<uint8_t> PortraitFromBase64(const Member& member) {
-  const std::string text = Text(member);
-  std::vector<uint8_t> bytes;
-  size_t bad = 0;
-  std::string why;
-  if (!DecodeBase64(text, &bytes, &bad, &why)) {
-    // Base64 is ASCII and a string holds no line break: one column a byte.
-    Position at = member.value.at;
-    at.column += 1 + static_cast<int>(bad);
-    throw Failure{at, "\"" + member.key + "\" is not Base64: " + why};
+ private:
+  enum class State { kRoot, kProfile, kIdCard, kDone };
+
+  void Fail(Failure failure) {
+    if (failed_) return;
+    failed_ = true;
+    failure_ = std::move(failure);
   }
-  if (bytes.size() > kMaxPortrait)
-    Reject(member, "holds " + std::to_string(bytes.size()) + " bytes; the card has room for " +
-                       std::to_string(kMaxPortrait));
-  return bytes;
-}
 
-std::vector<uint8_t> PortraitFromFile(const Member& member, const std::string& baseDir) {
-  const std::string name = Text(member);
-  if (name.empty()) Reject(member, "is empty; give the path of a portrait file");
-  std::filesystem::path path(name);
-  if (path.is_relative()) path = std::filesystem::path(baseDir) / path;
-  const std::string shown = "\"" + name + "\" (" + path.string() + ")";
-  std::FILE* file = std::fopen(path.string().c_str(), "rb");
-  if (file == nullptr) Reject(member, "cannot be opened: " + shown + ": " + std::strerror(errno));
-  std::vector<uint8_t> bytes(kMaxPortrait + 1);
-  errno = 0;
-  const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
-  const bool failed = std::ferror(file) != 0;
-  const int error = errno;
-  std::fclose(file);
-  if (failed) Reject(member, "cannot be read: " + shown + ": " + std::strerror(error));
-  if (got > kMaxPortrait)
-    Reject(member, "names a file larger than the card's " + std::to_string(kMaxPortrait) + " bytes: " + shown);
-  bytes.resize(got);
-  return bytes;
-}
-
-const char kIdCardKeys[] = "name, sex, nationCode, birthDate, address, idNumber, authority, validity, reserved";
-const char kProfileKeys[] =
-    "description, identText, iccid, cardType, acceptWrites, idCard, portrait_base64, portrait_file";
-
-void ReadIdCard(const Member& idCard, IdCardFields* fields) {
-  RequireKind(idCard, Value::Kind::kObject, "an object of card texts");
-  struct Field {
-    const char* key;
-    std::string IdCardFields::*text;
-    size_t units;  // 0: raw bytes, at most kMaxReserved
-  };
-  static const Field kFields[] = {
-      {"name", &IdCardFields::name, 15},           {"sex", &IdCardFields::sex, 1},
-      {"nationCode", &IdCardFields::nationCode, 2}, {"birthDate", &IdCardFields::birthDate, 8},
-      {"address", &IdCardFields::address, 35},      {"idNumber", &IdCardFields::idNumber, 18},
-      {"authority", &IdCardFields::authority, 15},  {"validity", &IdCardFields::validity, 16},
-      {"reserved", &IdCardFields::reserved, 0},
-  };
-  for (const Member& member : idCard.value.members) {
-    const Field* field = nullptr;
-    for (const Field& candidate : kFields)
-      if (member.key == candidate.key) field = &candidate;
-    if (field == nullptr) UnknownKey(member, kIdCardKeys);
-    fields->*(field->text) = field->units ? CardText(member, field->units) : TextOfBytes(member, kMaxReserved);
+  template <typename Check>
+  bool Guard(Check check) {
+    try {
+      check();
+      return true;
+    } catch (Failure& failure) {
+      Fail(std::move(failure));
+      return false;
+    }
   }
-}
 
-uint8_t CardType(const Member& member) {
-  const char* expected = "an integer from 0 to 255";
-  RequireKind(member, Value::Kind::kNumber, expected);
-  const std::string& digits = member.value.text;
-  if (digits.find_first_of(".eE") != std::string::npos)
-    Reject(member, std::string("must be ") + expected + ", found " + digits);
-  if (digits[0] == '-' || digits.size() > 3 || std::stoi(digits) > 255)
-    Reject(member, "is " + digits + ", outside 0 to 255");
-  return static_cast<uint8_t>(std::stoi(digits));
-}
-
-void ReadProfile(const Value& root, const std::string& baseDir, CardProfile* profile, std::string* description) {
-  if (root.kind != Value::Kind::kObject) throw Failure{root.at, "a profile is one JSON object, found " + Found(root)};
-  const Member* portraitFrom = nullptr;
-  for (const Member& member : root.members) {
-    const std::string& key = member.key;
-    if (key == "description") {
-      *description = Text(member);
-    } else if (key == "identText") {
-      profile->identText = TextOfBytes(member, kMaxIdentText);
-    } else if (key == "iccid") {
-      profile->iccid = TextOfBytes(member, kMaxIccid);
-    } else if (key == "cardType") {
-      profile->cardType = CardType(member);
-    } else if (key == "acceptWrites") {
-      RequireKind(member, Value::Kind::kBool, "true or false");
-      profile->acceptWrites = member.value.boolean;
-    } else if (key == "idCard") {
-      ReadIdCard(member, &profile->idCard);
-    } else if (key == "portrait_base64" || key == "portrait_file") {
-      if (portraitFrom != nullptr)
-        throw Failure{member.at, "give the portrait once: \"" + portraitFrom->key + "\" or \"" + key + "\", not both"};
-      portraitFrom = &member;
-      profile->portrait = key == "portrait_file" ? PortraitFromFile(member, baseDir) : PortraitFromBase64(member);
+  // Finds the token of the current event; returns its offset.
+  size_t Locate(bool number) {
+    size_t at = end_;
+    while (at < text_.size() && std::strchr(" \t\r\n:,", text_[at]) != nullptr && text_[at] != '\0') ++at;
+    if (number) {
+      end_ = at;
+      while (end_ < text_.size() && std::strchr("+-.eE0123456789", text_[end_]) != nullptr && text_[end_] != '\0')
+        ++end_;
     } else {
-      UnknownKey(member, kProfileKeys);
+      end_ = std::max(taken_, at + 1);
     }
+    return at;
   }
-}
 
-// JSON string with the escapes it needs; UTF-8 stays as it is.
-std::string Quote(const std::string& text) {
-  std::string out = "\"";
-  for (size_t at = 0; at < text.size();) {
-    const auto c = static_cast<unsigned char>(text[at]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04X", c);
-      out += escape;
-    } else if (c >= 0x80) {
-      const size_t length = Utf8Length(text, at);
-      if (length == 0) {
-        out += "\xEF\xBF\xBD";
-        ++at;
-        continue;
+  bool Scalar(Value value) {
+    return Guard([&] {
+      const bool number = value.kind == Value::Kind::kNumber;
+      value.at = Locate(number);
+      value.lexeme = text_.substr(value.at, end_ - value.at);
+      if (state_ == State::kRoot) {
+        WrongType(value);
+      } else if (state_ == State::kIdCard) {
+        CardText(value);
+      } else if (key_ == "description") {
+        description_ = Text(value);
+      } else if (key_ == "identText") {
+        profile_.identText = TextOfBytes(value, kMaxIdentText);
+      } else if (key_ == "iccid") {
+        profile_.iccid = TextOfBytes(value, kMaxIccid);
+      } else if (key_ == "cardType") {
+        profile_.cardType = CardType(value);
+      } else if (key_ == "acceptWrites") {
+        Require(value, Value::Kind::kBool, "true or false");
+        profile_.acceptWrites = value.boolean;
+      } else if (key_ == "idCard") {
+        Require(value, Value::Kind::kObject, "an object of card texts");
+      } else if (key_ == "portrait_base64") {
+        profile_.portrait = PortraitFromBase64(value);
+      } else if (key_ == "portrait_file") {
+        profile_.portrait = PortraitFromFile(value);
       }
-      out.append(text, at, length);
-      at += length;
-      continue;
-    } else {
-      out += static_cast<char>(c);
-    }
-    ++at;
+    });
   }
-  return out + "\"";
-}
 
-std::string Where(const std::string& source, Position at) {
-  return source + ":" + std::to_string(at.line) + ":" + std::to_string(at.column) + ": ";
-}
+  [[noreturn]] void Reject(const Value& value, const std::string& problem) const {
+    throw Failure{value.at, "\"" + key_ + "\" " + problem};
+  }
+
+  [[noreturn]] void WrongType(const Value& value) const {
+    if (state_ == State::kRoot) throw Failure{value.at, "a profile is one JSON object, found " + Found(value)};
+    if (state_ == State::kIdCard) Reject(value, "must be a string, found " + Found(value));
+    if (key_ == "cardType") Reject(value, "must be an integer from 0 to 255, found " + Found(value));
+    if (key_ == "acceptWrites") Reject(value, "must be true or false, found " + Found(value));
+    if (key_ == "idCard") Reject(value, "must be an object of card texts, found " + Found(value));
+    Reject(value, "must be a string, found " + Found(value));
+  }
+
+  void Require(const Value& value, Value::Kind kind, const char* expected) const {
+    if (value.kind != kind) Reject(value, std::string("must be ") + expected + ", found " + Found(value));
+  }
+
+  const std::string& Text(const Value& value) const {
+    if (value.kind != Value::Kind::kString) WrongType(value);
+    return value.text;
+  }
+
+  std::string TextOfBytes(const Value& value, size_t maxBytes) const {
+    const std::string& text = Text(value);
+    if (text.size() > maxBytes)
+      Reject(value, "is " + std::to_string(text.size()) + " bytes long; at most " + std::to_string(maxBytes) +
+                        " fit");
+    return text;
+  }
+
+  void CardText(const Value& value) {
+    if (key_ == kReservedKey) {
+      profile_.idCard.reserved = TextOfBytes(value, kMaxReserved);
+      return;
+    }
+    for (const detail::CardText& field : kCardTexts) {
+      if (key_ != field.key) continue;
+      const std::string& text = Text(value);
+      const size_t have = detail::Utf8ToUtf16(text).size();
+      if (have > field.units)
+        Reject(value, "is " + std::to_string(have) + " characters long (UTF-16 units); the card holds " +
+                          std::to_string(field.units));
+      profile_.idCard.*(field.text) = text;
+    }
+  }
+
+  uint8_t CardType(const Value& value) const {
+    if (value.kind != Value::Kind::kNumber) WrongType(value);
+    const std::string& digits = value.lexeme;
+    if (digits.find_first_of(".eE") != std::string::npos)
+      Reject(value, "must be an integer from 0 to 255, found " + digits);
+    if (digits[0] == '-' || digits.size() > 3 || std::stoi(digits) > 255)
+      Reject(value, "is " + digits + ", outside 0 to 255");
+    return static_cast<uint8_t>(std::stoi(digits));
+  }
+
+  std::vector<uint8_t> PortraitFromBase64(const Value& value) const {
+    const std::string& text = Text(value);
+    std::vector<uint8_t> bytes;
+    q48::Base64Error error;
+    if (!q48::Base64Decode(text, &bytes, &error)) {
+      // Base64 is ASCII: without escapes in the token, the text's offsets
+      // are the token's, one past its opening quote. With escapes, the
+      // string's start is the best place to show.
+      const bool plain = value.lexeme.find('\\') == std::string::npos;
+      throw Failure{plain ? value.at + 1 + error.offset : value.at,
+                    "\"" + key_ + "\" is not Base64: " + error.reason};
+    }
+    if (bytes.size() > kMaxPortrait)
+      Reject(value, "holds " + std::to_string(bytes.size()) + " bytes; the card has room for " +
+                        std::to_string(kMaxPortrait));
+    return bytes;
+  }
+
+  std::vector<uint8_t> PortraitFromFile(const Value& value) const {
+    const std::string& name = Text(value);
+    if (name.empty()) Reject(value, "is empty; give the path of a portrait file");
+    std::filesystem::path path(name);
+    if (path.is_relative()) path = std::filesystem::path(baseDir_) / path;
+    const std::string shown = "\"" + name + "\" (" + path.string() + ")";
+    std::FILE* file = std::fopen(path.string().c_str(), "rb");
+    if (file == nullptr) Reject(value, "cannot be opened: " + shown + ": " + std::strerror(errno));
+    std::vector<uint8_t> bytes(kMaxPortrait + 1);
+    errno = 0;
+    const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
+    const bool failed = std::ferror(file) != 0;
+    const int error = errno;
+    std::fclose(file);
+    if (failed) Reject(value, "cannot be read: " + shown + ": " + std::strerror(error));
+    if (got > kMaxPortrait)
+      Reject(value, "names a file larger than the card's " + std::to_string(kMaxPortrait) + " bytes: " + shown);
+    bytes.resize(got);
+    return bytes;
+  }
+
+  const std::string& text_;
+  const size_t& taken_;
+  const std::string& baseDir_;
+  CardProfile& profile_;
+  std::string& description_;
+  State state_ = State::kRoot;
+  size_t end_ = 0;  // end of the previous event's token
+  std::string key_;
+  std::string portraitKey_;
+  std::map<std::string, size_t> keys_[2];  // seen in the profile and in idCard, with their offsets
+  bool failed_ = false;
+  Failure failure_;
+};
 
 }  // namespace
 
@@ -603,11 +418,22 @@ bool ParseProfile(const std::string& text, const std::string& source, const std:
                   CardProfile* profile, std::string* error, std::string* description) {
   CardProfile parsed;
   std::string about;
-  try {
-    const Value root = Parser(text).ParseDocument();
-    ReadProfile(root, baseDir, &parsed, &about);
-  } catch (const Failure& failure) {
-    if (error) *error = Where(source, failure.at) + failure.message;
+  size_t taken = 0;
+  ProfileReader reader(text, taken, baseDir, &parsed, &about);
+  const size_t start = text.compare(0, 3, kBom) == 0 ? 3 : 0;
+  bool ok = false;
+  if (text.find_first_not_of(" \t\r\n", start) == std::string::npos) {
+    reader.Empty();
+  } else {
+    const char* begin = text.data();
+    ok = Json::sax_parse(CountingIterator(begin, begin, &taken), CountingIterator(begin + text.size(), begin, &taken),
+                         &reader);
+  }
+  if (!ok || reader.Failed()) {
+    if (error) {
+      const auto [line, column] = ProfileReader::LineColumn(text, reader.failure().at);
+      *error = source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + reader.failure().message;
+    }
     return false;
   }
   *profile = std::move(parsed);
@@ -638,31 +464,24 @@ bool LoadProfile(const std::string& path, CardProfile* profile, std::string* err
 }
 
 std::string ProfileToJson(const CardProfile& profile, const std::string& description) {
-  const IdCardFields& id = profile.idCard;
-  std::string out = "{\n";
-  if (!description.empty()) out += "  \"description\": " + Quote(description) + ",\n";
-  out += "  \"identText\": " + Quote(profile.identText) + ",\n";
-  out += "  \"iccid\": " + Quote(profile.iccid) + ",\n";
-  out += "  \"cardType\": " + std::to_string(profile.cardType) + ",\n";
-  out += std::string("  \"acceptWrites\": ") + (profile.acceptWrites ? "true" : "false") + ",\n";
-  out += "  \"idCard\": {\n";
-  const std::pair<const char*, const std::string*> fields[] = {
-      {"name", &id.name},         {"sex", &id.sex},           {"nationCode", &id.nationCode},
-      {"birthDate", &id.birthDate}, {"address", &id.address}, {"idNumber", &id.idNumber},
-      {"authority", &id.authority}, {"validity", &id.validity}, {"reserved", &id.reserved},
-  };
-  for (const auto& [key, text] : fields) {
-    out += std::string("    \"") + key + "\": " + Quote(*text);
-    out += text == &id.reserved ? "\n" : ",\n";
-  }
-  out += "  }";
+  // Keys in the order people read them, as in the shipped profiles.
+  nlohmann::ordered_json out;
+  if (!description.empty()) out["description"] = description;
+  out["identText"] = profile.identText;
+  out["iccid"] = profile.iccid;
+  out["cardType"] = static_cast<unsigned>(profile.cardType);
+  out["acceptWrites"] = profile.acceptWrites;
+  nlohmann::ordered_json& card = out["idCard"] = nlohmann::ordered_json::object();
+  for (const detail::CardText& field : kCardTexts) card[field.key] = profile.idCard.*(field.text);
+  card[kReservedKey] = profile.idCard.reserved;
   if (!profile.portrait.empty()) {
     const auto length = static_cast<int32_t>(profile.portrait.size());
     std::string base64(static_cast<size_t>(q48::Base64Encode(nullptr, profile.portrait.data(), length)) + 1, '\0');
     base64.resize(static_cast<size_t>(q48::Base64Encode(&base64[0], profile.portrait.data(), length)));
-    out += ",\n  \"portrait_base64\": " + Quote(base64);
+    out["portrait_base64"] = base64;
   }
-  return out + "\n}\n";
+  // Malformed UTF-8 cannot go into JSON text: it is written as U+FFFD.
+  return out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace q48emu

@@ -1,4 +1,4 @@
-// Card profiles as JSON files: a strict reader of our own and a writer.
+// Card profiles as JSON files: a strict reader and a writer (nlohmann-json).
 //
 // A profile is one JSON object; every key is optional and a missing one keeps
 // the CardProfile default:

@@ -20,9 +20,8 @@ sigset_t StopSignals() {
 }  // namespace
 
 const char kAbout[] = "Plays a Q48 reader holding a card on a new pty and prints its path.\n";
-const char kLineUsage[] =
-    "  --com DEVICE         serve this serial device (e.g. /dev/ttyUSB1, one end of a\n"
-    "                       null-modem cable) instead of a new pty\n";
+const char kComName[] = "DEVICE";
+const char kComHelp[] = "serve this serial device (e.g. /dev/ttyUSB1, one end of a null-modem cable) instead of a new pty";
 const bool kHasPty = true;
 
 void PrepareProcess() {
@@ -30,6 +29,9 @@ void PrepareProcess() {
   // mask and only sigwait sees them.
   const sigset_t signals = StopSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A read of the terminal from the background then fails (ending the
+  // commands) instead of stopping the whole process, the line with it.
+  signal(SIGTTIN, SIG_IGN);
 }
 
 std::string WaitForStop() {

@@ -27,7 +27,8 @@ BOOL WINAPI OnConsoleEvent(DWORD kind) {
 }  // namespace
 
 const char kAbout[] = "Plays a Q48 reader holding a card on a COM port (one end of a null-modem pair).\n";
-const char kLineUsage[] = "  --com COMn           the COM port to serve (required)\n";
+const char kComName[] = "COMn";
+const char kComHelp[] = "the COM port to serve (required)";
 const bool kHasPty = false;
 
 void PrepareProcess() {

@@ -1,0 +1,46 @@
+#include "line_settings_win32.h"
+
+namespace q48 {
+
+bool SetReaderLineState(HANDLE port) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(port, &dcb)) return false;
+  dcb.BaudRate = 115200;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fBinary = 1;
+  // With NOPARITY no parity bit is sent or received, so there is nothing for
+  // the check to look at: the line is 8N1 either way. The flag stays set as
+  // the library has always set it towards readers in the field; fErrorChar
+  // is off, so no byte is ever replaced because of it.
+  dcb.fParity = 1;
+  dcb.fOutxCtsFlow = 0;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fDsrSensitivity = 0;
+  dcb.fTXContinueOnXoff = 1;
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  dcb.fErrorChar = 0;
+  dcb.fNull = 0;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fAbortOnError = 0;
+  return SetCommState(port, &dcb) != 0;
+}
+
+bool SetReaderLineTimeouts(HANDLE port) {
+  COMMTIMEOUTS timeouts{};
+  (void)GetCommTimeouts(port, &timeouts);
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 0;
+  timeouts.WriteTotalTimeoutMultiplier = 10;
+  timeouts.WriteTotalTimeoutConstant = 1000;
+  return SetCommTimeouts(port, &timeouts) != 0;
+}
+
+bool ConfigureReaderLine(HANDLE port) { return SetReaderLineState(port) && SetReaderLineTimeouts(port); }
+
+}  // namespace q48
