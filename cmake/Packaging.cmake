@@ -1,5 +1,6 @@
 # Installation (Linux: library, header, tools, pkg-config and CMake package
-# files) and the Windows zip of the deliverables (cpack -G ZIP).
+# files, and the Debian packages: cmake/DebianPackages.cmake); on Windows the
+# integrators' kit (cmake/WindowsKit.cmake).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -7,26 +8,36 @@ if(NOT TARGET Q48Reader)
   return()
 endif()
 
-install(TARGETS Q48Reader EXPORT Q48ReaderTargets
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/Q48Reader/include/Q48Reader.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-
-# The stand-in portrait decoder goes beside the library, where it is found
-# by its bare name (Windows: the program's folder; Linux: the tools' RUNPATH).
-if(TARGET WltRS)
-  install(TARGETS WltRS RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# Windows: the kit has install rules and packages of its own.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/WindowsKit.cmake)
+  return()
 endif()
-foreach(tool q48 q48-emulator q48-service setup)
+
+# Components (one Debian package each, see DebianPackages.cmake): library,
+# dev, tools, decoder.
+install(TARGETS Q48Reader EXPORT Q48ReaderTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+install(FILES ${PROJECT_SOURCE_DIR}/Q48Reader/include/Q48Reader.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+
+# The stand-in portrait decoder goes where the loader finds it by its bare
+# name: a system library folder (found after ldconfig), as the real decoder
+# would be.
+if(TARGET WltRS)
+  install(TARGETS WltRS RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT decoder
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT decoder)
+endif()
+foreach(tool q48 q48-emulator q48-service)
   if(TARGET ${tool})
-    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   endif()
 endforeach()
 
 # The systemd user unit names the installed binary, so it is written at
 # install time (honouring --prefix).
-if(TARGET q48-service AND NOT WIN32)
+if(TARGET q48-service)
   install(CODE "
     set(Q48_SERVICE_BINARY \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/q48-service\")
     configure_file(\"${PROJECT_SOURCE_DIR}/packaging/q48-service.service.in\" \"${PROJECT_BINARY_DIR}/q48-service.service\" @ONLY)
@@ -34,37 +45,27 @@ if(TARGET q48-service AND NOT WIN32)
   " COMPONENT tools)
 endif()
 
-if(NOT WIN32)
-  install(EXPORT Q48ReaderTargets NAMESPACE Q48Reader:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Q48Reader)
-  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/Q48ReaderConfig.cmake.in
-    ${PROJECT_BINARY_DIR}/Q48ReaderConfig.cmake INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Q48Reader)
-  write_basic_package_version_file(${PROJECT_BINARY_DIR}/Q48ReaderConfigVersion.cmake
-    COMPATIBILITY SameMajorVersion)
-  install(FILES ${PROJECT_BINARY_DIR}/Q48ReaderConfig.cmake ${PROJECT_BINARY_DIR}/Q48ReaderConfigVersion.cmake
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Q48Reader)
-  # @ONLY substitution happens at install time so that --prefix is honoured.
-  install(CODE "
-    set(CMAKE_INSTALL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-    set(CMAKE_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
-    set(CMAKE_INSTALL_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
-    set(PROJECT_VERSION \"${PROJECT_VERSION}\")
-    configure_file(\"${PROJECT_SOURCE_DIR}/cmake/q48reader.pc.in\" \"${PROJECT_BINARY_DIR}/q48reader.pc\" @ONLY)
-    file(INSTALL \"${PROJECT_BINARY_DIR}/q48reader.pc\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
-  ")
-endif()
+install(EXPORT Q48ReaderTargets NAMESPACE Q48Reader:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Q48Reader COMPONENT dev)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/Q48ReaderConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/Q48ReaderConfig.cmake INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Q48Reader)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/Q48ReaderConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/Q48ReaderConfig.cmake ${PROJECT_BINARY_DIR}/Q48ReaderConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Q48Reader COMPONENT dev)
+# @ONLY substitution happens at install time so that --prefix is honoured.
+install(CODE "
+  set(CMAKE_INSTALL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(CMAKE_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+  set(CMAKE_INSTALL_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/cmake/q48reader.pc.in\" \"${PROJECT_BINARY_DIR}/q48reader.pc\" @ONLY)
+  file(INSTALL \"${PROJECT_BINARY_DIR}/q48reader.pc\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
+" COMPONENT dev)
 
 set(CPACK_PACKAGE_NAME Q48Reader)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Q48Reader")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Q48 desk reader library, installer and tools")
-if(WIN32)
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_SYSTEM_NAME "win${CMAKE_SIZEOF_VOID_P}")
-  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    set(CPACK_SYSTEM_NAME win32)
-  endif()
-else()
-  set(CPACK_GENERATOR TGZ)
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/DebianPackages.cmake)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 include(CPack)

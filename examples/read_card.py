@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Reads the identity card and the SIM card through Q48Reader with ctypes.
 
-    python3 examples/read_card.py [LIBRARY]
+    python3 examples/read_card.py [LIBRARY] [--write NUMBER CONTENT]
 
 LIBRARY defaults to libQ48Reader.so (Linux) or Q48Reader.dll (Windows).
+Writing changes the SIM card, so it happens only with --write.
 Try it without a reader:
     scripts/with-emulated-reader.sh -- python3 examples/read_card.py build/linux/bin/libQ48Reader.so
 """
+import argparse
 import base64
 import ctypes
 import json
@@ -37,8 +39,12 @@ def text(raw):
 
 
 def main():
-    default = "Q48Reader.dll" if sys.platform == "win32" else "libQ48Reader.so"
-    lib = load(sys.argv[1] if len(sys.argv) > 1 else default)
+    parser = argparse.ArgumentParser(description="Reads the identity card and the SIM card through Q48Reader.")
+    parser.add_argument("library", nargs="?",
+                        default="Q48Reader.dll" if sys.platform == "win32" else "libQ48Reader.so")
+    parser.add_argument("--write", nargs=2, metavar=("NUMBER", "CONTENT"), help="write to the SIM card")
+    args = parser.parse_args()
+    lib = load(args.library)
     out = {"list": lib.zelListReaderCard()}
 
     buffer = ctypes.create_string_buffer(READ_CARD_BUFFER)  # zero-filled
@@ -53,7 +59,9 @@ def main():
     out["iccid_result"] = lib.zelReadICCID(iccid)
     out["iccid"] = text(iccid.raw)
     out["card_type"] = lib.zelReadCardType()
-    out["write"] = lib.zelWriteCard(b"hello", b"13800138000")
+    if args.write:
+        number, content = (value.encode("gbk") for value in args.write)
+        out["write"] = lib.zelWriteCard(content, number)
     print(json.dumps(out, ensure_ascii=False))
     return 0 if out["read_card"] == 0 else 1
 

@@ -9,11 +9,26 @@ packages=(
   libturbojpeg0-dev
   nlohmann-json3-dev libcli11-dev libboost1.81-dev
   clang libclang-rt-14-dev
+  llvm lld osslsigncode openssl mono-mcs
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64
   chromium chromium-driver python3-selenium fonts-wqy-microhei
   util-linux procps
+  # Debian packages: shlibdeps, lintian, manual pages from --help
+  dpkg-dev lintian help2man
+  # arm64: cross compiler, arm64 libraries (multiarch), qemu for the tests
+  g++-aarch64-linux-gnu libturbojpeg0-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libstdc++6:arm64
+  qemu-user-static
 )
+
+sudo_cmd=""
+[ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+
+# The arm64 libraries come from Debian's multiarch packages.
+if ! dpkg --print-foreign-architectures | grep -x arm64 >/dev/null; then
+  echo "setup: adding the arm64 architecture"
+  $sudo_cmd dpkg --add-architecture arm64
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -24,8 +39,6 @@ done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
 else

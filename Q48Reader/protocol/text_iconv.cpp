@@ -12,9 +12,15 @@ namespace q48 {
 namespace {
 
 // iconv descriptors are not thread-safe; one per thread, opened once.
+// From UCS-2LE rather than UTF-16LE: GBK has no character beyond the BMP,
+// so a surrogate becomes "?" either way and the results are the same, but
+// UCS-2 is built into glibc. A conversion through two loaded gconv modules
+// crashes in statically linked arm64 programs (the test programs of the
+// arm64 build): the second module's entry point is demangled with the
+// wrong pointer guard.
 class Converter {
  public:
-  Converter() : cd_(iconv_open("GBK", "UTF-16LE")) {}
+  Converter() : cd_(iconv_open("GBK", "UCS-2LE")) {}
   ~Converter() {
     if (cd_ != reinterpret_cast<iconv_t>(-1)) iconv_close(cd_);
   }
@@ -62,8 +68,8 @@ std::string Utf16LeToGbk(const uint8_t* bytes, size_t byteCount) {
     out.append(chunk, static_cast<size_t>(outPtr - chunk));
     if (rc != static_cast<size_t>(-1)) break;
     if (errno == E2BIG) continue;
-    // EILSEQ (no GBK form, or an unpaired surrogate) or EINVAL (a high
-    // surrogate at the very end): one "?" for the offending unit, then on.
+    // EILSEQ (no GBK form, or a surrogate, which UCS-2 refuses): one "?"
+    // for the offending unit, or for a whole surrogate pair, then on.
     const unsigned unit = static_cast<unsigned char>(in[0]) | (static_cast<unsigned char>(in[1]) << 8);
     size_t skip = 2;
     if (unit >= 0xD800 && unit <= 0xDBFF && inLeft >= 4) {

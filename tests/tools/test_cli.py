@@ -335,7 +335,8 @@ class HostProgramsAgainstTheEmulatedReader(unittest.TestCase):
     def test_python_example_through_the_exports(self):
         run = subprocess.run(
             [os.path.join(ROOT, "scripts/with-emulated-reader.sh"), "--",
-             "python3", os.path.join(ROOT, "examples/read_card.py"), os.path.join(BIN, "libQ48Reader.so")],
+             "python3", os.path.join(ROOT, "examples/read_card.py"), os.path.join(BIN, "libQ48Reader.so"),
+             "--write", "13800138000", "hello"],
             capture_output=True, timeout=120, env=dict(os.environ, Q48_BIN=BIN))
         if run.returncode != 0 and b"unshare" in run.stderr:
             self.skipTest("no mount namespaces here: " + run.stderr.decode(errors="replace"))

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Installs the amd64 packages made by deb_build_test.sh on this machine (root:
+# it changes the system) and uses them as a desk would: a consumer project
+# built against the installed development package alone, q48 read-card from
+# PATH against the installed emulator with the stand-in decoder found by the
+# loader, the udev rule where udev reads it. Then removes them and checks
+# that nothing is left. Packages left by an earlier failed run are purged
+# first. Exit 77: skipped.
+# Usage: deb_install_test.sh DEB_DIR CONSUMER_SOURCE_DIR
+set -euo pipefail
+debs=$(cd "$1" && pwd) consumer=$(cd "$2" && pwd)
+packages="libq48reader-dev q48reader-tools q48reader-standin-decoder libq48reader1"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: installing packages needs root (CI runs this as root)"
+  exit 77
+fi
+ls "$debs"/*.deb >/dev/null 2>&1 || fail "no packages in $debs"
+
+work=$(mktemp -d)
+emulator=""
+cleanup() {
+  [ -z "$emulator" ] || { kill "$emulator" 2>/dev/null || true; wait "$emulator" 2>/dev/null || true; }
+  # shellcheck disable=SC2086
+  dpkg --purge $packages >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# shellcheck disable=SC2086
+dpkg --purge $packages >/dev/null 2>&1 || true
+dpkg -i "$debs"/*.deb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
+for p in $packages; do
+  dpkg-query -L "$p" >>"$work/files"
+done
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+libdir=/usr/lib/$multiarch
+# The loader may name it by /lib, an alias of /usr/lib on merged systems.
+in_libdir="(/usr)?/lib/$multiarch"
+
+# The library and the decoder are in the loader's cache (the ldconfig trigger
+# ran). Pipes end in grep without -q: an early exit would fail the pipe.
+ldconfig -p | grep -E "libQ48Reader.so.1 .*=> $in_libdir/libQ48Reader.so.1$" >/dev/null || fail "libQ48Reader.so.1 is not in the loader's cache"
+ldconfig -p | grep -E "libWltRS.so .*=> $in_libdir/libWltRS.so$" >/dev/null || fail "libWltRS.so is not in the loader's cache"
+
+# A consumer project built against the installed package alone: no prefix,
+# no search paths from the environment.
+clean_env=(env -u CMAKE_PREFIX_PATH -u PKG_CONFIG_PATH -u LD_LIBRARY_PATH -u Q48Reader_DIR)
+"${clean_env[@]}" cmake -S "$consumer" -B "$work/consumer" >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "configure the consumer"; }
+grep -qx "Q48Reader_DIR:PATH=$libdir/cmake/Q48Reader" "$work/consumer/CMakeCache.txt" || fail "find_package did not find the installed package: $(grep Q48Reader_DIR "$work/consumer/CMakeCache.txt")"
+"${clean_env[@]}" cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "build the consumer"; }
+for program in consumer_cmake consumer_pkgconfig; do
+  ldd "$work/consumer/$program" | grep -E "libQ48Reader.so.1 => $in_libdir/libQ48Reader.so.1 " >/dev/null || fail "$program does not use the installed library"
+  "${clean_env[@]}" "$work/consumer/$program" >/dev/null || fail "$program"
+done
+
+# q48 read-card from PATH against the installed emulator; the portrait is
+# converted by the stand-in decoder, which q48 finds by its bare name.
+[ "$(command -v q48)" = /usr/bin/q48 ] || fail "q48 on PATH is $(command -v q48)"
+[ "$(command -v q48-emulator)" = /usr/bin/q48-emulator ] || fail "q48-emulator on PATH is $(command -v q48-emulator)"
+cd "$work"
+q48-emulator --profile /usr/share/q48reader/profiles/sample-card.json >emulator.out 2>emulator.log &
+emulator=$!
+for _ in $(seq 100); do
+  [ -s emulator.out ] && break
+  sleep 0.1
+done
+device=$(head -n 1 emulator.out)
+[ -c "$device" ] || { cat emulator.log; fail "the emulator gave no device"; }
+HOME=$work XDG_CACHE_HOME=$work/cache "${clean_env[@]}" q48 --port "$device" read-card --photo "$work/portrait.jpg" >read-card.out 2>&1 ||
+  { cat read-card.out; fail "q48 read-card"; }
+[ "$(head -c 3 "$work/portrait.jpg" | od -An -tx1 | tr -d ' \n')" = ffd8ff ] || fail "the portrait was not converted to a JPEG"
+kill "$emulator"
+wait "$emulator" 2>/dev/null || true
+emulator=""
+
+# The udev rule: where udev reads it, early enough for uaccess (acted on in
+# 73-seat-late.rules), with its three settings on the rule that matches the
+# reader's tty, and parsed by udev without complaint.
+rule=$(grep '/rules.d/' "$work/files" | grep '\.rules$') || fail "no udev rule installed"
+[[ $rule == /usr/lib/udev/rules.d/* || $rule == /lib/udev/rules.d/* ]] || fail "udev rule at $rule"
+[ "$(basename "$rule" | sed 's/-.*//')" -lt 73 ] || fail "$rule sorts after 73-seat-late.rules: uaccess would not apply"
+line=$(grep -v '^[[:space:]]*#' "$rule" | grep 'SUBSYSTEM=="tty"') || fail "$rule has no rule for ttys"
+for setting in 'ATTRS{idVendor}=="0403"' 'ATTRS{idProduct}=="6001"' 'TAG+="uaccess"' 'ENV{ID_MM_DEVICE_IGNORE}="1"' 'SYMLINK+="q48reader"'; do
+  [[ $line == *"$setting"* ]] || fail "$rule: the reader's rule lacks $setting"
+done
+if command -v udevadm >/dev/null 2>&1; then
+  udevadm test --action=add /sys/class/tty/tty0 >"$work/udev.log" 2>&1 || true
+  grep -q "Reading rules file: $rule" "$work/udev.log" || grep -q "Reading rules file: .*/$(basename "$rule")" "$work/udev.log" ||
+    fail "udev does not read $rule"
+  ! grep "$(basename "$rule"):" "$work/udev.log" || fail "udev complains about $rule"
+else
+  echo "note: no udevadm here, the rule's syntax was not checked by udev"
+fi
+
+# Removal leaves nothing behind.
+# shellcheck disable=SC2086
+dpkg --purge $packages >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --purge"; }
+for p in $packages; do
+  status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null || true)
+  [ -z "$status" ] || [[ $status == un* || $status == pn* ]] || fail "$p is still known to dpkg: $status"
+done
+while IFS= read -r path; do
+  case $path in
+    /. | /usr | /usr/bin | /usr/include | /usr/lib | /usr/share | /usr/share/doc | /usr/share/man | /usr/share/man/man1 | \
+      /usr/lib/udev | /usr/lib/udev/rules.d | "$libdir" | "$libdir/cmake" | "$libdir/pkgconfig" | \
+      /usr/share/lintian | /usr/share/lintian/overrides) continue ;;
+  esac
+  [ ! -e "$path" ] && [ ! -L "$path" ] || fail "left behind: $path"
+done <"$work/files"
+! ldconfig -p | grep -E 'libQ48Reader|libWltRS' >/dev/null || fail "the loader's cache still lists the libraries"
+echo "installed, used and removed: $(cd "$debs" && ls ./*.deb | tr '\n' ' ')"
