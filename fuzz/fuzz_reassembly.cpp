@@ -5,16 +5,17 @@
 // (17-byte minimum), bit 2 chunk sizes times 64 (chunks above the 10240-byte
 // limit included).
 //
-// Any stream: the buffer never fills, and every message delivered is a real
-// frame's message (it re-encodes to an acceptable frame, and its bytes occur
-// in the stream). A clean stream - well-formed frames and noise, none holding
-// a frame start inside - is delivered exactly, in order, however it is cut.
+// Any stream: the buffer never fills, and the messages delivered are those
+// of acceptable frames in the stream, in stream order. A clean stream -
+// well-formed frames and noise, none holding a frame start inside - is
+// delivered exactly, in order, however it is cut.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "check.h"
@@ -25,23 +26,37 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// Messages in order, kept flat: ASan makes every allocation costly.
+struct Messages {
+  Bytes bytes;
+  std::vector<size_t> ends;
+  FUZZ_HARNESS void Add(const uint8_t* message, size_t length) {
+    bytes.insert(bytes.end(), message, message + length);
+    ends.push_back(bytes.size());
+  }
+  bool operator==(const Messages& other) const { return bytes == other.bytes && ends == other.ends; }
+  void Clear() {
+    bytes.clear();
+    ends.clear();
+  }
+};
+
 // Position of the first frame start ("55" x 8, "04") at or after `from`,
 // or `size`.
-size_t FindFrameStart(const uint8_t* bytes, size_t size, size_t from) {
-  for (size_t at = from; at + q48::kPreambleSize < size; ++at) {
-    if (bytes[at + q48::kPreambleSize] != q48::kStartByte) continue;
-    size_t run = 0;
-    while (run < static_cast<size_t>(q48::kPreambleSize) && bytes[at + run] == q48::kPreambleByte) ++run;
-    if (run == static_cast<size_t>(q48::kPreambleSize)) return at;
+FUZZ_HARNESS size_t FindFrameStart(const uint8_t* bytes, size_t size, size_t from) {
+  for (size_t at = from + q48::kPreambleSize; at < size; ++at) {
+    const auto* hit = static_cast<const uint8_t*>(std::memchr(bytes + at, q48::kStartByte, size - at));
+    if (hit == nullptr) break;
+    at = static_cast<size_t>(hit - bytes);
+    if (std::all_of(hit - q48::kPreambleSize, hit, [](uint8_t b) { return b == q48::kPreambleByte; }))
+      return at - q48::kPreambleSize;
   }
   return size;
 }
 
-// Appends `segment` unless it would put a frame start anywhere but at its
-// own first byte (`isFrame`), counting starts that straddle the seam.
-bool AppendClean(Bytes* stream, const uint8_t* segment, size_t size, bool isFrame) {
-  const size_t seam = stream->size();
-  stream->insert(stream->end(), segment, segment + size);
+// Keeps what was appended after `seam` unless it put a frame start anywhere
+// but at the seam itself (`isFrame`), counting starts that straddle the seam.
+FUZZ_HARNESS bool KeepClean(Bytes* stream, size_t seam, bool isFrame) {
   const size_t from = seam > static_cast<size_t>(q48::kPreambleSize) ? seam - q48::kPreambleSize : 0;
   for (size_t at = FindFrameStart(stream->data(), stream->size(), from); at < stream->size();
        at = FindFrameStart(stream->data(), stream->size(), at + 1)) {
@@ -53,23 +68,19 @@ bool AppendClean(Bytes* stream, const uint8_t* segment, size_t size, bool isFram
   return true;
 }
 
-Bytes Encode(uint8_t group, uint8_t code, const uint8_t* body, size_t bodySize) {
-  Bytes frame(bodySize + 17);
-  frame.resize(q48::EncodeFrame(group, code, body, bodySize, frame.data(), frame.size()));
-  return frame;
-}
-
 // Turns records into a clean stream and the messages it must give.
 // Record: tag byte; odd tag: tag >> 1 noise bytes; even tag: LE16 body size,
 // group, code, body.
-void BuildCleanStream(const uint8_t* data, size_t size, size_t minFrame, Bytes* stream,
-                      std::vector<Bytes>* expected) {
+FUZZ_HARNESS void BuildCleanStream(const uint8_t* data, size_t size, size_t minFrame, Bytes* stream,
+                                   Messages* expected) {
   size_t at = 0;
   while (at < size) {
     const uint8_t tag = data[at++];
+    const size_t seam = stream->size();
     if (tag & 1) {
       const size_t count = std::min<size_t>(tag >> 1, size - at);
-      AppendClean(stream, data + at, count, false);
+      stream->insert(stream->end(), data + at, data + at + count);
+      KeepClean(stream, seam, false);
       at += count;
       continue;
     }
@@ -78,16 +89,29 @@ void BuildCleanStream(const uint8_t* data, size_t size, size_t minFrame, Bytes* 
     const uint8_t group = data[at + 2], code = data[at + 3];
     at += 4;
     bodySize = std::min(bodySize, size - at);
-    const Bytes frame = Encode(group, code, data + at, bodySize);
+    stream->resize(seam + bodySize + 17);
+    q48::EncodeFrame(group, code, data + at, bodySize, stream->data() + seam, bodySize + 17);
     at += bodySize;
-    if (frame.size() < minFrame || !AppendClean(stream, frame.data(), frame.size(), true)) continue;
-    expected->emplace_back(frame.begin() + q48::kMessageOffset, frame.end() - 3);
+    if (bodySize + 17 < minFrame) {
+      stream->resize(seam);
+      continue;
+    }
+    if (KeepClean(stream, seam, true)) expected->Add(stream->data() + seam + q48::kMessageOffset, bodySize + 2);
   }
+}
+
+// Whether an acceptable frame holding `message` starts at `at`.
+FUZZ_HARNESS bool FrameWithMessageAt(const Bytes& stream, size_t at, const uint8_t* message, size_t length,
+                                     size_t minFrame) {
+  const size_t total = length + 15;
+  return at + total <= stream.size() && q48::ReadLe16(stream.data() + at + 9) + 12u == total &&
+         std::memcmp(stream.data() + at + q48::kMessageOffset, message, length) == 0 &&
+         q48::AcceptFrame(stream.data() + at, total, minFrame);
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   const uint8_t flags = data[0];
   const bool clean = flags & 1;
@@ -97,40 +121,65 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   data += 4;
   size -= 4;
 
-  Bytes stream;
-  std::vector<Bytes> expected;
-  if (clean)
+  // Under ASan a fresh heap block means fresh pages (freed ones wait in
+  // quarantine): what can be is kept from input to input.
+  static Bytes stream;
+  static Messages expected, delivered;
+  stream.clear();
+  expected.Clear();
+  delivered.Clear();
+  if (clean) {
+    stream.reserve(4 * size);  // a record of 5 bytes makes a frame of 17
     BuildCleanStream(data, size, minFrame, &stream, &expected);
-  else
+  } else {
     stream.assign(data, data + size);
+  }
 
-  // The reassembler is 10 KB: on the heap, as the port keeps it.
-  auto reassembler = std::make_unique<q48::FrameReassembler>(minFrame);
-  std::vector<Bytes> delivered;
+  // Made afresh for each input, in static storage.
+  alignas(q48::FrameReassembler) static unsigned char storage[sizeof(q48::FrameReassembler)];
+  auto* reassembler = new (storage) q48::FrameReassembler(minFrame);
   const q48::FrameReassembler::Sink sink = [&](const uint8_t* message, size_t length) {
     FUZZ_CHECK(length + 15 >= minFrame && length + 15 <= q48::kMaxFrameSize);
-    delivered.emplace_back(message, message + length);
+    delivered.Add(message, length);
   };
 
+  // Each chunk is fed from a copy of exactly its size, so that a read past it
+  // is caught: one block per chunk size, kept while the size stays.
+  static std::unique_ptr<uint8_t[]> copies[3];
+  static size_t copySizes[3];
+  std::unique_ptr<uint8_t[]> last;
+  for (int i = 0; i < 3; ++i) {
+    if (copySizes[i] != chunkSizes[i]) copies[i].reset(new uint8_t[chunkSizes[i]]);
+    copySizes[i] = chunkSizes[i];
+  }
   size_t at = 0;
   for (int turn = 0; at < stream.size(); ++turn) {
     const size_t take = std::min(chunkSizes[turn % 3], stream.size() - at);
-    // A copy of exactly the chunk, so that a read past it is caught.
-    const Bytes chunk(stream.begin() + static_cast<std::ptrdiff_t>(at),
-                      stream.begin() + static_cast<std::ptrdiff_t>(at + take));
-    const size_t before = delivered.size();
-    const size_t count = reassembler->Feed(chunk.data(), chunk.size(), sink);
-    FUZZ_CHECK(count == delivered.size() - before);
+    if (take < chunkSizes[turn % 3]) last.reset(new uint8_t[take]);
+    uint8_t* chunk = take < chunkSizes[turn % 3] ? last.get() : copies[turn % 3].get();
+    std::memcpy(chunk, stream.data() + at, take);
+    const size_t before = delivered.ends.size();
+    const size_t count = reassembler->Feed(chunk, take, sink);
+    FUZZ_CHECK(count == delivered.ends.size() - before);
     FUZZ_CHECK(reassembler->Pending() < q48::kAssemblyCapacity);
     at += take;
   }
 
-  for (const Bytes& message : delivered) {
-    const Bytes frame = Encode(message[0], message[1], message.data() + 2, message.size() - 2);
-    FUZZ_CHECK(!frame.empty() && q48::AcceptFrame(frame.data(), frame.size(), minFrame));
-    // Nothing is made up: the message came off the line as it is.
-    FUZZ_CHECK(std::search(stream.begin(), stream.end(), message.begin(), message.end()) != stream.end());
+  if (clean) {
+    FUZZ_CHECK(delivered == expected);
+    return 0;
   }
-  if (clean) FUZZ_CHECK(delivered == expected);
+  // Nothing is made up: each message came off the line, in order, inside an
+  // acceptable frame.
+  size_t from = 0;
+  for (size_t i = 0, begin = 0; i < delivered.ends.size(); begin = delivered.ends[i++]) {
+    const uint8_t* message = delivered.bytes.data() + begin;
+    const size_t length = delivered.ends[i] - begin;
+    size_t frame = FindFrameStart(stream.data(), stream.size(), from);
+    while (frame < stream.size() && !FrameWithMessageAt(stream, frame, message, length, minFrame))
+      frame = FindFrameStart(stream.data(), stream.size(), frame + 1);
+    FUZZ_CHECK(frame < stream.size());
+    from = frame + length + 15;
+  }
   return 0;
 }

@@ -69,24 +69,33 @@ int main(int argc, char** argv) {
       {"req_write_content", Request(3, 11, "hello")},
   };
 
-  // Reassembly: flags, three chunk sizes, stream.
-  const std::string reassembly = root + "/reassembly";
-  for (const auto& [name, frame] : answers) {
-    ok &= Write(reassembly, name + "_whole", Concat({Bytes{0x00, 0xFF, 0xFF, 0xFF}, frame}));
-    ok &= Write(reassembly, name + "_bytes", Concat({Bytes{0x00, 0x00, 0x06, 0x10}, frame}));
+  // Reassembly (and the comparison with the oracle, whose input is alike):
+  // flags, three chunk sizes, stream.
+  for (const std::string target : {"reassembly", "reassembly_diff"}) {
+    const std::string reassembly = root + "/" + target;
+    for (const auto& [name, frame] : answers) {
+      ok &= Write(reassembly, name + "_whole", Concat({Bytes{0x00, 0xFF, 0xFF, 0xFF}, frame}));
+      ok &= Write(reassembly, name + "_bytes", Concat({Bytes{0x00, 0x00, 0x06, 0x10}, frame}));
+    }
+    for (const auto& [name, frame] : requests)
+      ok &= Write(reassembly, name, Concat({Bytes{0x02, 0x04, 0x08, 0x0F}, frame}));
+    const Bytes noise = {0x00, 0x55, 0x55, 0x06, 0xFF, 0x55, 0x04};
+    ok &= Write(reassembly, "noise_two_frames",
+                Concat({Bytes{0x04, 0x00, 0x02, 0x01}, noise, answers[2].second, answers[4].second, noise}));
+    Bytes damaged = answers[3].second;
+    damaged[damaged.size() - 3] ^= 1;
+    ok &= Write(reassembly, "damaged_then_good", Concat({Bytes{0x00, 0x03, 0x07, 0x40}, damaged, answers[3].second}));
+    // Clean stream records: odd tag = noise, even tag = LE16 size, group, code, body.
+    ok &= Write(reassembly, "clean_records",
+                Concat({Bytes{0x01, 0x05, 0x0B, 0x3F}, Bytes{0x07, 0x55, 0x55, 0x00},
+                        Bytes{0x00, 0x02, 0x00, 0x03, 0x0A}, Bytes{0x00, 0x01},
+                        Bytes{0x00, 0x05, 0x00, 0x00, 0x02, 0x00, 'C', 'P', 'U', '-'}}));
   }
-  for (const auto& [name, frame] : requests)
-    ok &= Write(reassembly, name, Concat({Bytes{0x02, 0x04, 0x08, 0x0F}, frame}));
-  const Bytes noise = {0x00, 0x55, 0x55, 0x06, 0xFF, 0x55, 0x04};
-  ok &= Write(reassembly, "noise_two_frames",
-              Concat({Bytes{0x04, 0x00, 0x02, 0x01}, noise, answers[2].second, answers[4].second, noise}));
-  Bytes damaged = answers[3].second;
-  damaged[damaged.size() - 3] ^= 1;
-  ok &= Write(reassembly, "damaged_then_good", Concat({Bytes{0x00, 0x03, 0x07, 0x40}, damaged, answers[3].second}));
-  // Clean stream records: odd tag = noise, even tag = LE16 size, group, code, body.
-  ok &= Write(reassembly, "clean_records",
-              Concat({Bytes{0x01, 0x05, 0x0B, 0x3F}, Bytes{0x07, 0x55, 0x55, 0x00}, Bytes{0x00, 0x02, 0x00, 0x03, 0x0A},
-                      Bytes{0x00, 0x01}, Bytes{0x00, 0x05, 0x00, 0x00, 0x02, 0x00, 'C', 'P', 'U', '-'}}));
+  // Records for the comparison: a start claiming 300 bytes, a damaged-length
+  // frame, a good frame inside the claimed span, cut in single bytes.
+  ok &= Write(root + "/reassembly_diff", "resync_records",
+              Bytes{0x01, 0x00, 0x00, 0x00, 0x0A, 0x01, 0x00, 0x00, 0x00, 0x21, 0x01, 0x00, 0x02, 0x03, 0x00, 0x03,
+                    0x04, 0xF0, 0x00, 0xAA, 0xBB, 0xCC, 0x00, 0x02, 0x00, 0x03, 0x0A, 0x00, 0x00, 0x00, 0x01});
 
   // Parser: messages; after a read-card record, a small JPEG and the
   // converter's mode byte (1: succeeds).

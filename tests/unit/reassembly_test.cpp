@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -150,6 +151,45 @@ TEST(FrameReassemblerProperty, DamagedFrameIsDroppedAndNextGoodFrameArrives) {
     ASSERT_EQ(messages.size(), 1u) << "round " << round << " damage " << static_cast<int>(damage);
     ASSERT_EQ(messages[0], MessageOf(good));
   }
+}
+
+// One reassembler over a long stream, every read ending inside a frame, so
+// that frames, damaged ones and pending starts keep moving through its room.
+TEST(FrameReassemblerProperty, LongStreamCutInsideFramesLosesNothing) {
+  std::mt19937 rng(9);
+  std::vector<uint8_t> stream;
+  std::vector<Message> expected;
+  for (int i = 0; i < 120; ++i) {
+    const auto frame = RandomFrame(rng, 1400);
+    if (i % 5 == 4) {
+      const auto bad = Damaged(frame, static_cast<Damage>(rng() % 7), rng);
+      stream.insert(stream.end(), bad.begin(), bad.end());
+      continue;
+    }
+    stream.insert(stream.end(), frame.begin(), frame.end());
+    expected.push_back(MessageOf(frame));
+  }
+  for (const size_t chunk : {997u, 4093u, 9973u}) {
+    FrameReassembler reassembler;
+    Collector collector;
+    for (size_t at = 0; at < stream.size(); at += chunk)
+      reassembler.Feed(stream.data() + at, std::min(chunk, stream.size() - at), collector.sink());
+    EXPECT_EQ(collector.messages, expected) << "chunk " << chunk;
+  }
+}
+
+TEST(FrameReassembler, ResetForgetsAPartFrame) {
+  std::mt19937 rng(10);
+  const auto first = RandomFrame(rng), second = RandomFrame(rng);
+  FrameReassembler reassembler;
+  Collector collector;
+  reassembler.Feed(first.data(), first.size() / 2, collector.sink());
+  reassembler.Reset();
+  EXPECT_EQ(reassembler.Pending(), 0u);
+  reassembler.Feed(first.data() + first.size() / 2, first.size() - first.size() / 2, collector.sink());
+  reassembler.Feed(second.data(), second.size(), collector.sink());
+  ASSERT_EQ(collector.messages.size(), 1u);
+  EXPECT_EQ(collector.messages[0], MessageOf(second));
 }
 
 TEST(FrameReassembler, StaysBoundedOnEndlessPreambleAndGarbage) {
