@@ -29,11 +29,21 @@ if(TARGET WltRS)
   install(TARGETS WltRS RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT decoder
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT decoder)
 endif()
-foreach(tool q48 q48-emulator)
+foreach(tool q48 q48-emulator q48-service)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   endif()
 endforeach()
+
+# The systemd user unit names the installed binary, so it is written at
+# install time (honouring --prefix).
+if(TARGET q48-service)
+  install(CODE "
+    set(Q48_SERVICE_BINARY \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/q48-service\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/q48-service.service.in\" \"${PROJECT_BINARY_DIR}/q48-service.service\" @ONLY)
+    file(INSTALL \"${PROJECT_BINARY_DIR}/q48-service.service\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/user\")
+  " COMPONENT tools)
+endif()
 
 install(EXPORT Q48ReaderTargets NAMESPACE Q48Reader:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Q48Reader COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/Q48ReaderConfig.cmake.in

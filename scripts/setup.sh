@@ -12,6 +12,7 @@ packages=(
   llvm lld osslsigncode openssl mono-mcs
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64
+  chromium chromium-driver python3-selenium fonts-wqy-microhei
   util-linux procps
   # Debian packages: shlibdeps, lintian, manual pages from --help
   dpkg-dev lintian help2man

@@ -104,7 +104,8 @@ done
 while IFS= read -r path; do
   case $path in
     /. | /usr | /usr/bin | /usr/include | /usr/lib | /usr/share | /usr/share/doc | /usr/share/man | /usr/share/man/man1 | \
-      /usr/lib/udev | /usr/lib/udev/rules.d | "$libdir" | "$libdir/cmake" | "$libdir/pkgconfig" | \
+      /usr/lib/udev | /usr/lib/udev/rules.d | /usr/lib/systemd | /usr/lib/systemd/user | \
+      "$libdir" | "$libdir/cmake" | "$libdir/pkgconfig" | \
       /usr/share/lintian | /usr/share/lintian/overrides) continue ;;
   esac
   [ ! -e "$path" ] && [ ! -L "$path" ] || fail "left behind: $path"

@@ -1,7 +1,9 @@
 """The q48 client, q48-emulator and the Python example, run as processes."""
+import base64
 import json
 import os
 import pty
+import re
 import select
 import subprocess
 import tempfile
@@ -73,11 +75,17 @@ class ClientAgainstEmulator(unittest.TestCase):
             jpeg = f.read()
         self.assertEqual(jpeg[:2], b"\xff\xd8")
         self.assertEqual(int(out["fields"]["photo_bytes"]), len(jpeg))
+        self.assertEqual(out["fields"]["portrait"], "data:image/jpeg;base64," + base64.b64encode(jpeg).decode())
+        self.assertEqual(run.stderr, b"")
 
         out = self.json_of(q48("--port", device, "--json", "iccid"))
         self.assertEqual(out["fields"]["iccid"], "89860318720012345678")
-        out = self.json_of(q48("--port", device, "--json", "card-type"))
-        self.assertEqual((out["result"], out["fields"]["card_type"]), (1, "1"))
+        run = q48("--port", device, "--json", "card-type")
+        out = self.json_of(run)
+        # Card type 1 is a card type, not "reader found".
+        self.assertEqual((run.returncode, out["result"], out["result_name"], out["fields"]["card_type"]),
+                         (0, 1, "card type", "1"))
+        self.assertIn("card type 1", out["message"])
         run = q48("--port", device, "--json", "write", "--number", "13800138000", "--content", "hi")
         self.assertEqual((run.returncode, self.json_of(run)["result"]), (0, 0))
         out = self.json_of(q48("--port", device, "--json", "list"))
@@ -95,7 +103,12 @@ class ClientAgainstEmulator(unittest.TestCase):
         run = q48("--port", refusing, "--json", "read-card")
         out = self.json_of(run)
         self.assertEqual((run.returncode, out["result"], out["result_name"]), (3, -6, "Q48_ERR_READ_CARD"))
+        # The explanation goes to stderr as well, beside the JSON on stdout; the same without --json.
         self.assertTrue(out["message"])
+        self.assertEqual(run.stderr.decode(), "q48: " + out["message"] + "\n")
+        run = q48("--port", refusing, "read-card")
+        self.assertEqual(run.stderr.decode(), "q48: " + out["message"] + "\n")
+        self.assertIn("Result:         -6 Q48_ERR_READ_CARD\n", run.stdout.decode())
         run = q48("--port", refusing, "--json", "iccid")
         self.assertEqual((run.returncode, self.json_of(run)["result"]), (3, -2))
 
@@ -103,21 +116,51 @@ class ClientAgainstEmulator(unittest.TestCase):
         self.assertEqual((run.returncode, self.json_of(run)["result"]), (4, -3))
 
         missing = os.path.join(self.tmp.name, "ttyUSB9")
-        run = q48("--port", missing, "--json", "read-card")
-        self.assertEqual((run.returncode, self.json_of(run)["result"]), (2, -1))
-        run = q48("--port", missing, "--json", "card-type")
-        self.assertEqual((run.returncode, self.json_of(run)["result"]), (5, -4))
+        for command, status, result in (("read-card", 2, -1), ("card-type", 5, -4)):
+            run = q48("--port", missing, "--json", command)
+            out = self.json_of(run)
+            self.assertEqual((run.returncode, out["result"]), (status, result))
+            self.assertTrue(out["message"].startswith(
+                "cannot open " + missing + ": No such file or directory; check the device name"), out["message"])
 
         silent = self.emulator("--no-answer").device
         run = q48("--port", silent, "--json", "read-card")
         self.assertEqual((run.returncode, self.json_of(run)["result"]), (5, -4))
 
-    def test_usage_errors(self):
-        for args in ([], ["frobnicate"], ["write", "--number", "1"], ["--port"], ["list", "extra"]):
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to run q48 as another user")
+    def test_a_port_without_permission_says_how_to_get_it(self):
+        device = self.emulator().device  # root's pty: nobody may not open it
+        run = subprocess.run([os.path.join(BIN, "q48"), "--port", device, "list"], capture_output=True, timeout=60,
+                             user="nobody")
+        self.assertEqual(run.returncode, 2)
+        message = run.stderr.decode()
+        self.assertIn("cannot open " + device + ": Permission denied; ", message)
+        self.assertIn('TAG+="uaccess"', message)
+        self.assertIn("dialout", message)
+
+    def test_write_sends_gbk(self):
+        device = self.emulator().device
+        # Nine Chinese characters: 18 bytes in GBK (allowed), 27 in UTF-8 (too long).
+        run = q48("--port", device, "write", "--number", "13800138000", "--content", "一二三四五六七八九")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        run = q48("--port", device, "write", "--number", "13800138000", "--content", "emoji \U0001F600")
+        self.assertEqual(run.returncode, 4)
+        self.assertIn(b"GBK", run.stderr)
+
+    def test_usage_help_and_version(self):
+        for args in ([], ["frobnicate"], ["write", "--number", "1"], ["--port"], ["list", "extra"],
+                     ["read-card", "--photo", "x", "--no-photo"]):
             run = q48(*args)
-            self.assertEqual(run.returncode, 1, args)
-            self.assertIn(b"usage:", run.stderr)
-        self.assertEqual(q48("--help").returncode, 0)
+            self.assertEqual((run.returncode, run.stdout), (1, b""), args)
+            self.assertIn(b"Usage: q48", run.stderr)
+        run = q48("--help")
+        self.assertEqual(run.returncode, 0)
+        for command in (b"list", b"read-card", b"iccid", b"card-type", b"write", b"--port", b"--json"):
+            self.assertIn(command, run.stdout)
+        with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+            version = re.search(r"project\(Q48Reader VERSION (\S+)", f.read()).group(1)
+        run = q48("--version")
+        self.assertEqual((run.returncode, run.stdout.decode().strip()), (0, "q48 " + version))
 
     def test_trace_shows_frames_with_meaning(self):
         run = q48("--port", self.emulator().device, "--trace", "card-type")

@@ -848,11 +848,12 @@ TEST_F(WineReader, TimerResolutionIsAskedForAndReturnedOnEveryWayOut) {
 // The q48 client as a Windows user runs it: discovery or --port COM7, JSON
 // out, its exit status per failure class.
 TEST_F(WineReader, CommandLineClient) {
-  auto q48 = [&](std::vector<std::string> args) {
+  auto q48 = [&](std::vector<std::string> args, std::vector<std::pair<std::string, std::string>> environment = {}) {
     RunOptions run;
     run.program = prefix_.HostDir(kHostDir) + "/q48.exe";
     run.working_directory = prefix_.HostDir(kHostDir);
     run.args = std::move(args);
+    run.environment = std::move(environment);
     run.time_limit = std::chrono::seconds(60);
     return prefix_.Run(run);
   };
@@ -879,8 +880,21 @@ TEST_F(WineReader, CommandLineClient) {
   EXPECT_EQ(run.exit_status, 3);
   EXPECT_NE(run.stdout_bytes.find("\"result\":-2"), std::string::npos);
 
-  run = q48({"--port", "COM9", "--json", "read-card"});  // no such port
+  run = q48({"--port", "COM9", "--json", "read-card"});  // no such port, named with the system's reason
   EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.stderr_bytes.find("q48: cannot open COM9: "), 0u) << run.stderr_bytes;
+
+  // The wide command line is read as UTF-8 and written as GBK: nine Chinese
+  // characters fit in 19 bytes only as GBK. (Wine decodes a Unix command
+  // line in the Unix locale's charset, and zh_CN.UTF-8 need not be
+  // installed here: this run says C.UTF-8.)
+  run = q48({"--port", "COM7", "write", "--number", "13800138000", "--content",
+             "\xE4\xB8\x80\xE4\xBA\x8C\xE4\xB8\x89\xE5\x9B\x9B\xE4\xBA\x94\xE5\x85\xAD\xE4\xB8\x83\xE5\x85\xAB\xE4\xB9\x9D"},
+            {{"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}});
+  EXPECT_EQ(run.exit_status, 0) << run.stderr_bytes;
+  ASSERT_FALSE(emulator_->WrittenContents().empty());
+  EXPECT_EQ(emulator_->WrittenContents().back(),
+            "\xD2\xBB\xB6\xFE\xC8\xFD\xCB\xC4\xCE\xE5\xC1\xF9\xC6\xDF\xB0\xCB\xBE\xC5");  // 一二三四五六七八九
   run = q48({"write", "--number", "1"});
   EXPECT_EQ(run.exit_status, 1);
 }

@@ -5,85 +5,29 @@
 //   q48 ... iccid | card-type
 //   q48 ... write --number N --content C
 //
-// Exit status: 0 success, 1 usage, 2 no reader, 3 the reader refused,
-// 4 bad argument, 5 no answer / port unavailable.
-#include <atomic>
+// Results go to standard output; when a command fails, its explanation goes
+// to standard error as well. Exit status: 0 success, 1 usage, 2 no reader,
+// 3 the reader refused, 4 bad argument, 5 no answer / port unavailable.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "Q48Reader.h"
-#include "api/exchange.h"
+#include <CLI/CLI.hpp>
+
+#include "command.h"
 #include "photo/portrait.h"
-#include "terminal_text.h"
+#include "platform.h"
+#include "protocol/frame.h"
+#include "protocol/requests.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: q48 [--port DEVICE] [--json] [--trace] COMMAND\n"
-    "commands:\n"
-    "  list                                 is a reader attached, and on which port\n"
-    "  read-card [--photo PATH|--no-photo]  read the identity card (portrait to PATH, default portrait.jpg)\n"
-    "            [--decoder LIBRARY]        portrait decoder library (default: the system's)\n"
-    "  iccid                                read the SIM card's ICCID\n"
-    "  card-type                            ask which card type is present\n"
-    "  write --number N --content C         write a number and a text to the SIM card\n"
-    "options:\n"
-    "  --port DEVICE  use this device (/dev/ttyUSB0, a pty, COM7) instead of searching\n"
-    "  --json         print one JSON object\n"
-    "  --trace        print every frame sent and received to standard error\n";
-
-enum Exit { kExitOk = 0, kExitUsage = 1, kExitNoReader = 2, kExitRefused = 3, kExitArgument = 4, kExitTimeout = 5 };
-
-struct Explanation {
-  const char* name;
-  const char* text;
-  int exit;
-};
-
-// What each code means for the command that returned it, and what to check.
-Explanation Explain(const std::string& command, int code) {
-  const bool list = command == "list";
-  switch (code) {
-    case 1:
-      return {"Q48_READER_FOUND", "the reader answered and identified itself", kExitOk};
-    case 0:
-      if (list) return {"Q48_OK", "no reader attached: check the USB cable and that the FTDI driver is loaded", kExitNoReader};
-      return {"Q48_OK", "done", kExitOk};
-    case -1:
-      if (list)
-        return {"Q48_ERR_NO_READER",
-                "a reader port is there but did not answer as a reader: is another program using it? "
-                "is it a Q48?",
-                kExitNoReader};
-      return {"Q48_ERR_NO_READER",
-              command == "read-card"
-                  ? "no reader found, or its port is in use by another program: close other reader software"
-                  : "no reader found: check the USB cable (on Linux: the dialout group, /dev/ttyUSB*)",
-              kExitNoReader};
-    case -2:
-      return {"Q48_ERR_REJECTED", "the reader answered with a failure: is the SIM card inserted the right way?",
-              kExitRefused};
-    case -3:
-      return {"Q48_ERR_ARGUMENT", "number and content must each be 1 to 19 bytes", kExitArgument};
-    case -4:
-      return {"Q48_ERR_TIMEOUT",
-              "no answer in time, or the port is in use by another program: check the card and the cable",
-              kExitTimeout};
-    case -6:
-      return {"Q48_ERR_READ_CARD", "the reader could not read the identity card: place it flat on the reader",
-              kExitRefused};
-    default:
-      if (command == "card-type" && code > 1 && code <= 255) return {"card type", "the card type reported", kExitOk};
-      return {"unknown", "unexpected result", kExitTimeout};
-  }
-}
+using q48tool::Command;
 
 std::string Hex(const uint8_t* bytes, size_t size) {
   std::string out;
@@ -95,71 +39,24 @@ std::string Hex(const uint8_t* bytes, size_t size) {
   return out;
 }
 
-const char* Meaning(uint8_t group, uint8_t code) {
-  if (group == 0 && code == 1) return "acknowledgement";
-  if (group == 0 && code == 2) return "reader identification";
-  if (group == 10 && code == 4) return "read identity card";
-  if (group == 3 && code == 15) return "read ICCID";
-  if (group == 3 && code == 10) return "read card type";
-  if (group == 3 && code == 12) return "write number";
-  if (group == 3 && code == 11) return "write content";
-  return "unknown request";
-}
-
+// Each frame sent and each message received, named from the request table.
 void Trace(bool sent, const uint8_t* bytes, size_t size) {
+  // A sent frame has its group and code after the framing; a checked
+  // message starts with them, then the status.
+  const size_t at = sent ? q48::kMessageOffset : 0;
+  const uint8_t group = size > at ? bytes[at] : 0, code = size > at + 1 ? bytes[at + 1] : 0;
+  const q48::RequestKind* kind = q48::FindRequestKind(group, code);
+  const char* name = kind != nullptr ? kind->name : "unknown request";
   if (sent) {
-    // A whole frame: preamble, start, length, reserved, group, code ...
-    const uint8_t group = size > 12 ? bytes[12] : 0, code = size > 13 ? bytes[13] : 0;
-    std::fprintf(stderr, "\r> %s request (group %u, code %u), %zu bytes: %s\n", Meaning(group, code), group, code,
-                 size, Hex(bytes, size).c_str());
+    std::fprintf(stderr, "\r> %s request (group %u, code %u), %zu bytes: %s\n", name, group, code, size,
+                 Hex(bytes, size).c_str());
   } else {
-    // A checked message: group, code, status, data.
-    const uint8_t group = bytes[0], code = size > 1 ? bytes[1] : 0, status = size > 2 ? bytes[2] : 0;
+    const uint8_t status = size > 2 ? bytes[2] : 0;
     const size_t shown = size > 64 ? 64 : size;
-    std::fprintf(stderr, "\r< %s answer (group %u, code %u), status %u%s, %zu bytes: %s%s\n", Meaning(group, code),
-                 group, code, status, status == 0 ? " (success)" : " (failure)", size, Hex(bytes, shown).c_str(),
+    std::fprintf(stderr, "\r< %s answer (group %u, code %u), status %u%s, %zu bytes: %s%s\n", name, group, code,
+                 status, status == 0 ? " (success)" : " (failure)", size, Hex(bytes, shown).c_str(),
                  shown < size ? " ..." : "");
   }
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-std::vector<uint8_t> DecodeBase64(const char* text) {
-  std::vector<uint8_t> out;
-  unsigned bits = 0;
-  int count = 0;
-  for (; *text; ++text) {
-    const char c = *text;
-    int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else break;
-    bits = (bits << 6) | static_cast<unsigned>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<uint8_t>(bits >> count));
-    }
-  }
-  return out;
 }
 
 // "waiting..." on a terminal while an exchange runs (up to 30 s).
@@ -197,117 +94,113 @@ class WaitIndicator {
   bool shown_ = false;
 };
 
+// Labels for people, by field key; the portrait's data URL is for programs.
+const char* Label(const std::string& key) {
+  static const char* const labels[][2] = {
+      {"name", "Name"},           {"sex_code", "Sex code"},   {"nation", "Ethnic group"},
+      {"birth_date", "Birth date"}, {"address", "Address"},   {"id_number", "ID number"},
+      {"issuing_authority", "Issued by"}, {"valid_from", "Valid from"}, {"valid_to", "Valid to"},
+      {"reserved", "Reserved"},   {"photo", "Portrait"},      {"photo_bytes", "Portrait bytes"},
+      {"iccid", "ICCID"},         {"card_type", "Card type"}, {"port", "Port"},
+      {"device", "Device"}};
+  for (const auto& label : labels)
+    if (key == label[0]) return label[1];
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  q48tool::UseUtf8Console();
+  CLI::App app{"q48: the Q48 reader from the command line.", "q48"};
+  app.set_version_flag("--version", "q48 " Q48_VERSION);
+  app.footer(
+      "Exit status: 0 success, 1 usage, 2 no reader, 3 the reader refused, 4 bad argument, 5 no answer or port "
+      "unavailable.");
+  app.failure_message(CLI::FailureMessage::help);
+  app.require_subcommand(1);
+  app.fallthrough();  // the common options may also follow the command
+
   q48::ExchangeOptions options;
-  bool json = false, trace = false, savePhoto = true;
-  std::string command, photoPath = "portrait.jpg", number, content, decoder;
-  bool haveNumber = false, haveContent = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    auto take = [&](std::string& into) {
-      if (value == nullptr) return false;
-      into = value;
-      ++i;
-      return true;
-    };
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    } else if (arg == "--json") {
-      json = true;
-    } else if (arg == "--trace") {
-      trace = true;
-    } else if (arg == "--no-photo") {
-      savePhoto = false;
-    } else if (arg == "--port" || arg == "--photo" || arg == "--decoder" || arg == "--number" || arg == "--content") {
-      std::string* into = arg == "--port" ? &options.device
-                          : arg == "--photo" ? &photoPath
-                          : arg == "--decoder" ? &decoder
-                          : arg == "--number" ? &number
-                                              : &content;
-      if (!take(*into)) {
-        std::fprintf(stderr, "q48: %s needs a value\n%s", arg.c_str(), kUsage);
-        return kExitUsage;
-      }
-      haveNumber |= arg == "--number";
-      haveContent |= arg == "--content";
-    } else if (command.empty() && arg[0] != '-') {
-      command = arg;
-    } else {
-      std::fprintf(stderr, "q48: unexpected argument %s\n%s", arg.c_str(), kUsage);
-      return kExitUsage;
-    }
+  bool json = false, trace = false, noPhoto = false;
+  std::string photoPath = "portrait.jpg", decoder, number, content;
+  app.add_option("--port", options.device, "use this device (/dev/ttyUSB0, a pty, COM7) instead of searching");
+  app.add_flag("--json", json, "print one JSON object");
+  app.add_flag("--trace", trace, "print every frame sent and received to standard error");
+
+  struct Entry {
+    Command command;
+    CLI::App* app;
+  };
+  std::vector<Entry> commands = {
+      {Command::List, app.add_subcommand("list", "is a reader attached, and on which port")},
+      {Command::ReadCard, app.add_subcommand("read-card", "read the identity card")},
+      {Command::Iccid, app.add_subcommand("iccid", "read the SIM card's ICCID")},
+      {Command::CardType, app.add_subcommand("card-type", "ask which card type is present")},
+      {Command::Write, app.add_subcommand("write", "write a number and a text to the SIM card")}};
+  CLI::App* readCard = commands[1].app;
+  CLI::Option* photo = readCard->add_option("--photo", photoPath, "save the portrait here")->capture_default_str();
+  readCard->add_flag("--no-photo", noPhoto, "do not save the portrait")->excludes(photo);
+  readCard->add_option("--decoder", decoder, "portrait decoder library (default: the system's)");
+  CLI::App* write = commands[4].app;
+  write->add_option("--number", number, "the number, written as +86 and the number")->required();
+  write->add_option("--content", content, "the text")->required();
+
+  const std::vector<std::string> args = q48tool::Utf8Arguments(argc, argv);
+  std::vector<char*> pointers;
+  for (const std::string& arg : args) pointers.push_back(const_cast<char*>(arg.c_str()));
+  try {
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? q48tool::kExitOk : q48tool::kExitUsage;
   }
-  if (command != "list" && command != "read-card" && command != "iccid" && command != "card-type" &&
-      command != "write") {
-    std::fprintf(stderr, command.empty() ? "q48: no command\n%s" : "q48: unknown command\n%s", kUsage);
-    return kExitUsage;
-  }
-  if (command == "write" && (!haveNumber || !haveContent)) {
-    std::fprintf(stderr, "q48: write needs --number and --content\n%s", kUsage);
-    return kExitUsage;
+  Command command = Command::List;
+  for (const Entry& entry : commands)
+    if (entry.app->parsed()) command = entry.command;
+
+  q48tool::WriteTexts texts;
+  if (command == Command::Write && (!q48tool::Utf8ToGbk(number, &texts.number) ||
+                                    !q48tool::Utf8ToGbk(content, &texts.content))) {
+    std::fprintf(stderr, "q48: the number and the content must be texts that GBK can hold\n");
+    return q48tool::kExitArgument;
   }
   if (trace) options.trace = Trace;
   q48::SystemPortraitConverter portrait;
   if (!decoder.empty()) portrait.SetDecoderLibrary(decoder);
   options.portrait = &portrait;
 
-  std::vector<char> buffer(Q48_READ_CARD_BUFFER, 0);
-  int code;
+  q48tool::CommandResult result;
   {
-    WaitIndicator waiting(q48cli::StderrIsTerminal() && !trace);
-    if (command == "list") code = q48::ListReaderCard(options);
-    else if (command == "read-card") code = q48::ReadCard(options, buffer.data());
-    else if (command == "iccid") code = q48::ReadIccid(options, buffer.data());
-    else if (command == "card-type") code = q48::ReadCardType(options);
-    else code = q48::WriteCard(options, content.c_str(), number.c_str());
+    WaitIndicator waiting(q48tool::StderrIsTerminal() && !trace);
+    result = q48tool::RunCommand(command, options, texts);
   }
-  const Explanation explanation = Explain(command, code);
 
-  // What to print: label, JSON key, value (UTF-8).
-  std::vector<std::pair<std::string, std::pair<std::string, std::string>>> fields;
-  if (command == "list") {
-    const int32_t port = options.device.empty() ? q48::FindReaderPort(options.roots) : -1;
-    if (!options.device.empty()) fields.push_back({"Device", {"device", options.device}});
-    else if (port >= 0) fields.push_back({"Port", {"port", std::to_string(port)}});
-  } else if (command == "read-card" && code == 0) {
-    static const char* const labels[][2] = {
-        {"Name", "name"},           {"Sex code", "sex_code"},          {"Ethnic group", "nation"},
-        {"Birth date", "birth_date"}, {"Address", "address"},          {"ID number", "id_number"},
-        {"Issued by", "issuing_authority"}, {"Valid from", "valid_from"}, {"Valid to", "valid_to"},
-        {"Reserved", "reserved"}};
-    for (int i = 0; i < 10; ++i)
-      fields.push_back({labels[i][0], {labels[i][1], q48cli::GbkToUtf8(std::string(buffer.data() + 100 * i))}});
-    const std::vector<uint8_t> jpeg = DecodeBase64(buffer.data() + 1000);
-    const bool isJpeg = jpeg.size() > 2 && jpeg[0] == 0xFF && jpeg[1] == 0xD8;
-    if (!isJpeg) {
-      fields.push_back({"Portrait", {"photo", "(not converted: is the portrait decoder installed?)"}});
-    } else if (savePhoto) {
+  // The saved portrait is q48's own addition to the shared result.
+  nlohmann::ordered_json& fields = result.object["fields"];
+  if (command == Command::ReadCard && result.code == 0) {
+    if (result.jpeg.empty()) {
+      fields["photo"] = "(not converted: is the portrait decoder installed?)";
+    } else if (!noPhoto) {
       std::ofstream out(photoPath, std::ios::binary);
-      out.write(reinterpret_cast<const char*>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
-      fields.push_back({"Portrait", {"photo", out ? photoPath : "(could not write " + photoPath + ")"}});
+      out.write(reinterpret_cast<const char*>(result.jpeg.data()), static_cast<std::streamsize>(result.jpeg.size()));
+      out.close();
+      fields["photo"] = out ? photoPath : "(could not write " + photoPath + ")";
     }
-    fields.push_back({"Portrait bytes", {"photo_bytes", std::to_string(isJpeg ? jpeg.size() : 0)}});
-  } else if (command == "iccid" && code == 0) {
-    fields.push_back({"ICCID", {"iccid", q48cli::GbkToUtf8(std::string(buffer.data()))}});
-  } else if (command == "card-type" && code >= 0) {
-    fields.push_back({"Card type", {"card_type", std::to_string(code)}});
   }
 
+  const q48tool::Explanation& explanation = result.explanation;
+  const bool ok = explanation.exitStatus == q48tool::kExitOk;
   if (json) {
-    std::string out = "{\"command\":" + JsonString(command) + ",\"result\":" + std::to_string(code) +
-                      ",\"result_name\":" + JsonString(explanation.name) +
-                      ",\"message\":" + JsonString(explanation.text) + ",\"fields\":{";
-    for (size_t i = 0; i < fields.size(); ++i)
-      out += (i ? "," : "") + JsonString(fields[i].second.first) + ":" + JsonString(fields[i].second.second);
-    out += "}}\n";
-    std::fputs(out.c_str(), stdout);
+    std::printf("%s\n", q48tool::Dump(result.object).c_str());
   } else {
-    for (const auto& field : fields) std::printf("%-15s %s\n", (field.first + ":").c_str(), field.second.second.c_str());
-    std::printf("%-15s %d %s: %s\n", "Result:", code, explanation.name, explanation.text);
+    for (const auto& [key, value] : fields.items()) {
+      const char* label = Label(key);
+      if (label != nullptr) std::printf("%-15s %s\n", (std::string(label) + ":").c_str(), value.get<std::string>().c_str());
+    }
+    std::printf("%-15s %d %s%s%s\n", "Result:", result.code, explanation.name.c_str(), ok ? ": " : "",
+                ok ? explanation.message.c_str() : "");
   }
-  return command == "card-type" && code >= 0 ? kExitOk : explanation.exit;
+  std::fflush(stdout);
+  if (!ok) std::fprintf(stderr, "q48: %s\n", explanation.message.c_str());
+  return explanation.exitStatus;
 }

@@ -1,0 +1,38 @@
+// What the tools need from the platform: text conversion between the
+// library's GBK and UTF-8, the system's own words for a port that would not
+// open, and the command line as UTF-8. One backend per platform
+// (platform_posix.cpp: iconv and errno; platform_win32.cpp: code pages).
+//
+// Pure functions, safe on any thread; every buffer is the caller's.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace q48tool {
+
+// GBK bytes from the library to UTF-8. A byte that is no GBK becomes U+FFFD,
+// so the result is always valid UTF-8.
+std::string GbkToUtf8(const std::string& gbk);
+
+// UTF-8 from a person or a web page to GBK for the reader. False, with *gbk
+// unspecified, when the text is not valid UTF-8 or holds a character that
+// GBK lacks: a text is written as given or not at all.
+bool Utf8ToGbk(const std::string& utf8, std::string* gbk);
+
+// The exchange's "cannot open DEVICE: REASON" as UTF-8 (the reason is in the
+// system's own text encoding), followed by what to do about that reason.
+std::string ExplainOpenFailure(const std::string& openError);
+
+// The program's arguments as UTF-8 (Windows passes them in the ANSI code
+// page; the wide command line has them all).
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+
+// Has the console show the UTF-8 the tools print (Windows; elsewhere the
+// terminal already does). Called first thing in main.
+void UseUtf8Console();
+
+// Whether standard error is a terminal (for progress shown in place).
+bool StderrIsTerminal();
+
+}  // namespace q48tool

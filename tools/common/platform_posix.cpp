@@ -1,0 +1,74 @@
+#include <errno.h>
+#include <iconv.h>
+#include <unistd.h>
+
+#include <system_error>
+
+#include "platform.h"
+
+namespace q48tool {
+
+namespace {
+
+// Converts all of `in`; on a byte sequence that `from` lacks, gives up
+// (strict) or puts U+FFFD and skips one byte.
+bool Convert(const char* to, const char* from, const std::string& in, std::string* out, bool strict) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  out->clear();
+  char* next = const_cast<char*>(in.data());
+  size_t left = in.size();
+  char chunk[512];
+  bool ok = true;
+  while (left > 0) {
+    char* o = chunk;
+    size_t room = sizeof chunk;
+    const size_t rc = iconv(cd, &next, &left, &o, &room);
+    out->append(chunk, static_cast<size_t>(o - chunk));
+    if (rc != static_cast<size_t>(-1) || errno == E2BIG) continue;
+    if (strict) {
+      ok = false;
+      break;
+    }
+    *out += "\xEF\xBF\xBD";
+    ++next;
+    --left;
+  }
+  iconv_close(cd);
+  return ok;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
+std::string GbkToUtf8(const std::string& gbk) {
+  std::string out;
+  return Convert("UTF-8", "GBK", gbk, &out, false) ? out : gbk;
+}
+
+bool Utf8ToGbk(const std::string& utf8, std::string* gbk) { return Convert("GBK", "UTF-8", utf8, gbk, true); }
+
+std::string ExplainOpenFailure(const std::string& openError) {
+  // The exchange words the reason as std::generic_category() does.
+  const auto is = [&openError](int error) { return EndsWith(openError, std::generic_category().message(error)); };
+  if (is(EACCES) || is(EPERM))
+    return openError +
+           "; you may not use the reader's port: install the udev rule shipped with q48reader-tools, which gives "
+           "the desktop user access (TAG+=\"uaccess\"), then plug the reader in again; or add yourself to the "
+           "dialout group (sudo usermod -aG dialout $USER) and log in again";
+  if (is(EBUSY)) return openError + "; another program is using the port: close other reader software";
+  if (is(ENOENT) || is(ENODEV) || is(ENXIO))
+    return openError + "; check the device name and that the reader is plugged in";
+  return openError + "; check the device name, the reader and its cable";
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
+void UseUtf8Console() {}
+
+bool StderrIsTerminal() { return isatty(2) == 1; }
+
+}  // namespace q48tool

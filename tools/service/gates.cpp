@@ -1,0 +1,45 @@
+#include "gates.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace q48service {
+
+namespace {
+
+bool SameIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
+}
+
+// The loopback names with the port, as a Host header writes them.
+std::vector<std::string> Hosts(const Site& site) {
+  const std::string port = ":" + std::to_string(site.port);
+  std::vector<std::string> hosts = {"127.0.0.1" + port, "localhost" + port, "[::1]" + port};
+  const bool v6 = site.listenHost.find(':') != std::string::npos;
+  hosts.push_back((v6 ? "[" + site.listenHost + "]" : site.listenHost) + port);
+  return hosts;
+}
+
+}  // namespace
+
+bool HostAllowed(std::string_view host, const Site& site) {
+  for (const std::string& allowed : Hosts(site))
+    if (SameIgnoringCase(host, allowed)) return true;
+  return false;
+}
+
+std::vector<std::string> OwnOrigins(const Site& site) {
+  std::vector<std::string> origins;
+  for (const std::string& host : Hosts(site)) origins.push_back("http://" + host);
+  return origins;
+}
+
+bool OriginAllowed(std::string_view origin, const Site& site) {
+  for (const std::string& own : OwnOrigins(site))
+    if (SameIgnoringCase(origin, own)) return true;
+  return std::find(site.allowedOrigins.begin(), site.allowedOrigins.end(), origin) != site.allowedOrigins.end();
+}
+
+}  // namespace q48service

@@ -1,0 +1,38 @@
+// What a request asks for, decided from its method, target, content type and
+// body alone: a built-in file, a reader command, the event stream, a
+// preflight, or a refusal with its status. Pure; called on the service's
+// network thread after the Host and Origin gates.
+//
+// Reader commands are POST with a JSON body (or GET for the harmless list),
+// so that no <img>, <form> or other simple cross-site request can start one.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "command.h"
+#include "web_assets.h"
+
+namespace q48service {
+
+constexpr size_t kMaxBody = 4096;
+
+enum class RouteKind { Asset, Reader, Events, Preflight, Refused };
+
+struct Route {
+  RouteKind kind = RouteKind::Refused;
+  int status = 200;     // Refused: 400, 404, 405 or 415
+  std::string error;    // Refused: why, for the body {"error": ...}
+  std::string allow;    // the path's methods: the Allow header (405, OPTIONS)
+  const WebAsset* asset = nullptr;  // Asset
+  bool headOnly = false;            // Asset: HEAD, headers without the body
+  q48tool::Command command = q48tool::Command::List;  // Reader
+  q48tool::WriteTexts texts;                          // Reader, write: GBK
+};
+
+// `target` as sent (a query string is ignored); `contentType` is the header's
+// value ("" when absent).
+Route Classify(std::string_view method, std::string_view target, std::string_view contentType,
+               const std::string& body);
+
+}  // namespace q48service

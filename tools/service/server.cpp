@@ -1,0 +1,393 @@
+#include "server.h"
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+
+#include "routes.h"
+#include "service_platform.h"
+
+namespace q48service {
+
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kHeaderLimit = 8192;
+constexpr size_t kMaxPendingEventBytes = 1 << 20;  // a listener that far behind is dropped
+constexpr const char* kRetryAfterSeconds = "1";
+// The page loads only its own files; the portrait is a data: URL; no site
+// may frame it.
+constexpr const char* kContentSecurityPolicy =
+    "default-src 'self'; img-src 'self' data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+// A header value for the log: printable ASCII only, bounded.
+std::string Printable(beast::string_view text) {
+  std::string out;
+  for (const char c : text.substr(0, 200)) {
+    if (c >= 0x20 && c < 0x7F) {
+      out += c;
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
+      out += hex;
+    }
+  }
+  return out;
+}
+
+// One line per request: method, path (never the query, which a page could
+// fill with anything), status, duration, origin. Never a field or a body.
+void LogRequest(beast::string_view method, beast::string_view target, int status, Clock::time_point start,
+                beast::string_view origin) {
+  static std::mutex mutex;
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  std::lock_guard<std::mutex> lock(mutex);
+  char stamp[32] = "";
+  if (const std::tm* local = std::localtime(&seconds)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
+  const std::string path = Printable(target.substr(0, target.find('?')));
+  std::fprintf(stderr, "%s %s %s %d %lldms origin=%s\n", stamp, method.empty() ? "-" : Printable(method).c_str(),
+               path.empty() ? "-" : path.c_str(), status, ms, origin.empty() ? "-" : Printable(origin).c_str());
+  std::fflush(stderr);
+}
+
+// An open Server-Sent Events stream: queued texts written in order, each
+// write bounded in time; a read that only notices the peer going away.
+class EventStream : public EventListener, public std::enable_shared_from_this<EventStream> {
+ public:
+  EventStream(tcp::socket socket, CardWatcher& watcher, std::chrono::milliseconds writeLimit)
+      : socket_(std::move(socket)), timer_(socket_.get_executor()), watcher_(watcher), writeLimit_(writeLimit) {}
+
+  void Start(std::string header) {
+    Send(header + "retry: 2000\n\n");
+    WatchForClose();
+    watcher_.Add(shared_from_this());
+  }
+
+  void Send(const std::string& text) override {
+    if (closed_) return;
+    pendingBytes_ += text.size();
+    pending_.push_back(text);
+    if (pendingBytes_ > kMaxPendingEventBytes) return Close();
+    if (!writing_) WriteNext();
+  }
+
+ private:
+  void WriteNext() {
+    if (closed_ || pending_.empty()) return;
+    writing_ = true;
+    const unsigned write = ++writes_;
+    timer_.expires_after(writeLimit_);
+    timer_.async_wait([self = shared_from_this(), write](const beast::error_code& ec) {
+      if (!ec && self->writing_ && self->writes_ == write) self->Close();  // the peer stopped reading
+    });
+    net::async_write(socket_, net::buffer(pending_.front()),
+                     [self = shared_from_this()](const beast::error_code& ec, size_t) {
+                       self->writing_ = false;
+                       self->timer_.cancel();
+                       if (ec) return self->Close();
+                       self->pendingBytes_ -= self->pending_.front().size();
+                       self->pending_.pop_front();
+                       self->WriteNext();
+                     });
+  }
+
+  void WatchForClose() {
+    socket_.async_read_some(net::buffer(scratch_), [self = shared_from_this()](const beast::error_code& ec, size_t) {
+      if (ec) return self->Close();
+      self->WatchForClose();  // a client has nothing to say here; ignore it
+    });
+  }
+
+  void Close() {
+    if (closed_) return;
+    closed_ = true;
+    beast::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    timer_.cancel();
+    pending_.clear();
+    watcher_.Remove(this);
+  }
+
+  tcp::socket socket_;
+  net::steady_timer timer_;
+  CardWatcher& watcher_;
+  const std::chrono::milliseconds writeLimit_;
+  std::deque<std::string> pending_;
+  size_t pendingBytes_ = 0;
+  unsigned writes_ = 0;
+  bool writing_ = false;
+  bool closed_ = false;
+  char scratch_[256];
+};
+
+// One connection: requests read and answered in turn (keep-alive).
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+ public:
+  HttpSession(tcp::socket socket, Server::Context& context) : stream_(std::move(socket)), context_(context) {}
+
+  void Start() { ReadHeader(); }
+
+ private:
+  using Response = http::response<http::string_body>;
+
+  void ReadHeader() {
+    parser_.emplace();
+    parser_->header_limit(kHeaderLimit);
+    parser_->body_limit(boost::none);  // checked after the gates, so that they come first
+    origin_.clear();
+    stream_.expires_after(context_.limits.idle);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
+  }
+
+  void OnHeader(beast::error_code ec) {
+    start_ = Clock::now();
+    if (ec) return OnReadError(ec);
+    const auto& request = parser_->get();
+    if (const auto origin = request.find(http::field::origin); origin != request.end()) {
+      origin_ = std::string(origin->value());
+      hasOrigin_ = true;
+    } else {
+      hasOrigin_ = false;
+    }
+    // The gates, before anything else is done. A second Host or Origin could
+    // make this service and a proxy or browser disagree on which counts.
+    if (request.count(http::field::host) != 1 || request.count(http::field::origin) > 1 ||
+        !HostAllowed(request[http::field::host], context_.site))
+      return Refuse(http::status::forbidden, "this service answers only to a loopback Host with its port", true);
+    if (hasOrigin_ && !OriginAllowed(origin_, context_.site))
+      return Refuse(http::status::forbidden, "this origin is not allowed to use the reader", true);
+    if (parser_->content_length() && *parser_->content_length() > kMaxBody)
+      return Refuse(http::status::payload_too_large, "the body is larger than 4 KiB", true);
+    parser_->body_limit(kMaxBody);  // a chunked body
+    if (parser_->is_done()) return OnBody({});
+    http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code e, size_t) {
+      self->OnBody(e);
+    });
+  }
+
+  void OnBody(beast::error_code ec) {
+    if (ec == http::error::body_limit)
+      return Refuse(http::status::payload_too_large, "the body is larger than 4 KiB", true);
+    if (ec) return OnReadError(ec);
+    stream_.expires_never();  // a reader command may take its time
+    const auto& request = parser_->get();
+    Route route = Classify(request.method_string(), request.target(), request[http::field::content_type],
+                           request.body());
+    switch (route.kind) {
+      case RouteKind::Refused: {
+        Response response = JsonResponse(static_cast<http::status>(route.status), ErrorBody(route.error));
+        if (route.status == 405) response.set(http::field::allow, route.allow);
+        return Send(std::move(response), false);
+      }
+      case RouteKind::Preflight: return Preflight(route);
+      case RouteKind::Asset: return SendAsset(route);
+      case RouteKind::Events: return StartEvents();
+      case RouteKind::Reader: return RunReader(std::move(route));
+    }
+  }
+
+  // Nothing to answer for an idle or vanished client; a malformed or
+  // oversized request gets a status and the connection is closed.
+  void OnReadError(beast::error_code ec) {
+    if (ec == http::error::header_limit)
+      return Refuse(http::status::request_header_fields_too_large, "the header is larger than 8 KiB", true);
+    if (ec == beast::error::timeout || ec == http::error::end_of_stream || ec == net::error::eof ||
+        ec == net::error::connection_reset || ec == net::error::operation_aborted || ec == http::error::partial_message)
+      return Close();
+    return Refuse(http::status::bad_request, "malformed request", true);
+  }
+
+  static std::string ErrorBody(const std::string& error) { return nlohmann::json{{"error", error}}.dump(); }
+
+  Response JsonResponse(http::status status, std::string body) {
+    Response response{status, Version()};
+    response.set(http::field::content_type, "application/json; charset=utf-8");
+    response.body() = std::move(body);
+    return response;
+  }
+
+  void Refuse(http::status status, const std::string& error, bool close) {
+    Response response = JsonResponse(status, ErrorBody(error));
+    Send(std::move(response), close);
+  }
+
+  unsigned Version() const { return parser_ && parser_->get().version() == 10 ? 10 : 11; }
+
+  // Headers every response carries; the CORS ones only for an allowed origin.
+  void AddCommonHeaders(http::header<false>& header) const {
+    header.set(http::field::cache_control, "no-store");
+    header.set("X-Content-Type-Options", "nosniff");
+    header.set("Content-Security-Policy", kContentSecurityPolicy);
+    if (hasOrigin_ && OriginAllowed(origin_, context_.site)) {
+      header.set(http::field::access_control_allow_origin, origin_);
+      header.set(http::field::vary, "Origin");
+    }
+  }
+
+  void Preflight(const Route& route) {
+    const auto& request = parser_->get();
+    Response response{http::status::no_content, Version()};
+    response.set(http::field::allow, route.allow);
+    if (hasOrigin_) {  // allowed, or the gate would have refused it
+      response.set(http::field::access_control_allow_methods, route.allow);
+      response.set(http::field::access_control_allow_headers, "Content-Type");
+      response.set(http::field::access_control_max_age, "600");
+      const auto privateNetwork = request.find("Access-Control-Request-Private-Network");
+      if (privateNetwork != request.end() && beast::iequals(privateNetwork->value(), "true"))
+        response.set("Access-Control-Allow-Private-Network", "true");
+    }
+    Send(std::move(response), false);
+  }
+
+  void SendAsset(const Route& route) {
+    Response response{http::status::ok, Version()};
+    response.set(http::field::content_type, route.asset->contentType);
+    if (route.headOnly) {
+      response.content_length(route.asset->size);  // and no body
+    } else {
+      response.body().assign(reinterpret_cast<const char*>(route.asset->data), route.asset->size);
+    }
+    Send(std::move(response), false);
+  }
+
+  void RunReader(Route route) {
+    const bool queued = context_.queue.Submit(route.command, std::move(route.texts),
+                                              [self = shared_from_this()](q48tool::CommandResult result) {
+                                                self->Send(self->JsonResponse(http::status::ok, q48tool::Dump(result.object)),
+                                                           false);
+                                              });
+    if (queued) return;
+    Response response = JsonResponse(http::status::service_unavailable,
+                                      ErrorBody("the reader is busy: too many requests are waiting"));
+    response.set(http::field::retry_after, kRetryAfterSeconds);
+    Send(std::move(response), false);
+  }
+
+  void StartEvents() {
+    const auto& request = parser_->get();
+    http::response<http::empty_body> response{http::status::ok, Version()};
+    response.set(http::field::content_type, "text/event-stream");
+    response.keep_alive(false);  // the body runs until either side closes
+    AddCommonHeaders(response.base());
+    std::ostringstream header;
+    header << response.base();
+    LogRequest(request.method_string(), request.target(), 200, start_, origin_);
+    auto events = std::make_shared<EventStream>(stream_.release_socket(), context_.watcher, context_.limits.write);
+    events->Start(header.str());
+  }
+
+  void Send(Response response, bool close) {
+    const auto& request = parser_->get();
+    AddCommonHeaders(response.base());
+    close = close || !request.keep_alive();
+    response.keep_alive(!close);
+    if (!response.has_content_length() && !response.chunked()) response.prepare_payload();
+    LogRequest(request.method_string(), request.target(), response.result_int(), start_, origin_);
+    response_ = std::make_unique<Response>(std::move(response));
+    stream_.expires_after(context_.limits.write);
+    http::async_write(stream_, *response_, [self = shared_from_this(), close](beast::error_code ec, size_t) {
+      self->response_.reset();
+      if (ec) return self->Close();
+      if (close) return self->Linger();
+      self->ReadHeader();
+    });
+  }
+
+  // After a refusal the client may still be sending: stop our side, read
+  // what comes for a moment, then close, so that it sees the answer rather
+  // than a reset.
+  void Linger() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(std::chrono::seconds(2));
+    Drain();
+  }
+
+  void Drain() {
+    stream_.async_read_some(net::buffer(scratch_), [self = shared_from_this()](beast::error_code ec, size_t) {
+      if (ec) return self->Close();
+      self->Drain();
+    });
+  }
+
+  void Close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.close();
+  }
+
+  beast::tcp_stream stream_;
+  Server::Context& context_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  std::unique_ptr<Response> response_;
+  std::string origin_;
+  bool hasOrigin_ = false;
+  Clock::time_point start_ = Clock::now();
+  char scratch_[512];
+};
+
+}  // namespace
+
+Server::Server(net::io_context& io, const Settings& settings, ReaderQueue& queue, CardWatcher& watcher, Limits limits)
+    : acceptor_(io), retry_(io), site_{settings.listenHost, settings.listenPort, settings.allowedOrigins},
+      context_{site_, queue, watcher, limits} {}
+
+bool Server::Listen(std::string* error) {
+  beast::error_code ec;
+  const std::string host = site_.listenHost == "localhost" ? "127.0.0.1" : site_.listenHost;
+  const tcp::endpoint endpoint(net::ip::make_address(host, ec), site_.port);
+  if (!ec) acceptor_.open(endpoint.protocol(), ec);
+  if (!ec) PrepareListeningSocket(acceptor_, ec);
+  if (!ec) acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
+  if (ec) {
+    *error = "cannot listen on " + host + ":" + std::to_string(site_.port) + ": " + ec.message();
+    return false;
+  }
+  site_.port = acceptor_.local_endpoint().port();
+  return true;
+}
+
+void Server::Start() { Accept(); }
+
+void Server::Stop() {
+  stopped_ = true;
+  beast::error_code ignored;
+  acceptor_.close(ignored);
+  retry_.cancel();
+}
+
+void Server::Accept() {
+  acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
+    if (stopped_) return;
+    if (!ec) {
+      std::make_shared<HttpSession>(std::move(socket), context_)->Start();
+      return Accept();
+    }
+    // Out of descriptors and the like: wait a moment rather than spin.
+    retry_.expires_after(std::chrono::milliseconds(100));
+    retry_.async_wait([this](beast::error_code) {
+      if (!stopped_) Accept();
+    });
+  });
+}
+
+}  // namespace q48service

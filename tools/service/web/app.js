@@ -1,0 +1,85 @@
+// The built-in page: read the card on request, and show what the reader
+// reports while the page is open. Card data goes into the page as text only.
+import { readCard, watch } from "./q48.js";
+
+const $ = (id) => document.getElementById(id);
+
+const reasons = {
+  "-1": "未找到读卡器，或读卡器被其他程序占用",
+  "-4": "读卡器无应答，请检查连接",
+  "-6": "未能读取身份证，请将身份证平放在读卡器上",
+};
+
+function date(text) {
+  return /^\d{8}$/.test(text) ? `${text.slice(0, 4)}.${text.slice(4, 6)}.${text.slice(6)}` : text;
+}
+
+function show(card) {
+  const f = card.fields;
+  $("name").textContent = f.name.trim();
+  $("sex").textContent = { 1: "男", 2: "女" }[f.sex_code] ?? f.sex_code;
+  $("nation").textContent = f.nation;
+  $("birth_date").textContent = date(f.birth_date);
+  $("address").textContent = f.address;
+  $("id_number").textContent = f.id_number;
+  $("issuing_authority").textContent = f.issuing_authority;
+  $("validity").textContent = `${date(f.valid_from)} - ${date(f.valid_to)}`;
+  const portrait = $("portrait");
+  portrait.hidden = !f.portrait;
+  if (f.portrait) portrait.src = f.portrait;
+  else portrait.removeAttribute("src");
+}
+
+function clear() {
+  for (const id of ["name", "sex", "nation", "birth_date", "address", "id_number", "issuing_authority", "validity"])
+    $(id).textContent = "";
+  $("portrait").hidden = true;
+  $("portrait").removeAttribute("src");
+}
+
+function status(text) {
+  $("status").textContent = text;
+}
+
+function event(text) {
+  const item = document.createElement("li");
+  item.textContent = `${new Date().toLocaleTimeString("zh-CN", { hour12: false })} ${text}`;
+  const list = $("events");
+  list.prepend(item);
+  while (list.children.length > 50) list.lastElementChild.remove();
+}
+
+$("read").addEventListener("click", async () => {
+  $("read").disabled = true;
+  status("正在读卡…");
+  try {
+    const card = await readCard();
+    if (card.result === 0) {
+      show(card);
+      status(card.fields.portrait ? "读卡成功" : "读卡成功（照片未能解码：未安装照片解码库）");
+    } else {
+      clear();
+      status(reasons[card.result] ?? card.message);
+    }
+  } catch (error) {
+    status(`无法连接读卡服务：${error.message}`);
+  } finally {
+    $("read").disabled = false;
+  }
+});
+
+watch(
+  (card) => {
+    event(`读到身份证：${card.fields.name.trim()}`);
+    show(card);
+  },
+  () => {
+    event("身份证已移开");
+    clear();
+  },
+  (present) => {
+    event(present ? "读卡器已连接" : "读卡器未连接");
+    $("reader").textContent = present ? "已连接" : "未连接";
+    $("reader").className = present ? "present" : "absent";
+  },
+);
