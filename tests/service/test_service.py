@@ -146,7 +146,7 @@ class BusyReader(ServiceTest):
                    b"Content-Length: 2\r\n\r\n{}" % self.service.port)
         held = []
         try:
-            for count in range(9):  # one running, eight waiting
+            for count in range(10):  # one running, nine waiting: more than eight
                 s = socket.create_connection(("127.0.0.1", self.service.port), timeout=30)
                 s.sendall(request)
                 held.append(s)

@@ -15,7 +15,7 @@ ReaderQueue::~ReaderQueue() { Stop(); }
 bool ReaderQueue::Submit(q48tool::Command command, q48tool::WriteTexts texts, Done done) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_ || jobs_.size() >= maxWaiting_) return false;
+    if (stopping_ || jobs_.size() > maxWaiting_) return false;
     jobs_.push_back({command, std::move(texts), std::move(done)});
   }
   wake_.notify_one();

@@ -32,8 +32,8 @@ class ReaderQueue {
   ReaderQueue(const ReaderQueue&) = delete;
   ReaderQueue& operator=(const ReaderQueue&) = delete;
 
-  // Queues the command; false, with nothing queued, when maxWaiting
-  // commands are already waiting (not counting the one running).
+  // Queues the command; false, with nothing queued, when more than
+  // maxWaiting commands are already waiting (not counting the one running).
   bool Submit(q48tool::Command command, q48tool::WriteTexts texts, Done done);
   size_t Waiting() const;
   // Drops what waits, lets the running command finish, joins the worker.
