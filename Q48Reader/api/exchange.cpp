@@ -54,7 +54,7 @@ class Session {
       device = ComPort::DeviceName(number, options_.roots.dev);
     }
     std::string reason;
-    if (!port_.Open(device, &reason)) {
+    if (!port_.Open(device, &reason, options_.openFailure)) {
       if (options_.openError != nullptr) *options_.openError = "cannot open " + device + ": " + reason;
       return Outcome::OpenFailed;
     }
@@ -134,13 +134,15 @@ ResultFields& Fields() {
 }
 
 // Runs `body` under the exchange lock, after clearing the caller's
-// openError. Any exception becomes `failureCode` and never crosses into the
+// openError and openFailure. Any exception becomes `failureCode` and never crosses into the
 // host: out of memory, and a lock that the system refuses (std::system_error
 // from lock()), which is why the lock is taken inside the try.
 // `onFailure` runs only while the lock is held.
 template <typename Body, typename OnFailure>
 int16_t Guarded(const ExchangeOptions& options, int16_t failureCode, Body body, OnFailure onFailure) {
-  if (options.openError != nullptr) options.openError->clear();  // the caller's own: no lock needed
+  // The caller's own: no lock needed.
+  if (options.openError != nullptr) options.openError->clear();
+  if (options.openFailure != nullptr) *options.openFailure = OpenFailureKind::None;
   std::unique_lock<std::mutex> lock(ExchangeLock(), std::defer_lock);
   try {
     lock.lock();

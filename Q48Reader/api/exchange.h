@@ -14,6 +14,7 @@
 #include <string>
 
 #include "protocol/response.h"
+#include "serial/com_port.h"
 #include "serial/find_port.h"
 
 namespace q48 {
@@ -33,6 +34,8 @@ struct ExchangeOptions {
   // Windows' message (in the ANSI code page). Empty after any other outcome,
   // "no reader found" included. The exports leave it null.
   std::string* openError = nullptr;
+  // When set: None, or with openError, what sort of failure that was.
+  OpenFailureKind* openFailure = nullptr;
 };
 
 int16_t ListReaderCard(const ExchangeOptions& options);

@@ -10,6 +10,21 @@ ComPort::ComPort() = default;
 
 ComPort::~ComPort() { Close(); }
 
+bool ComPort::Open(const std::string& device, std::string* reason, OpenFailureKind* kind) {
+  std::string text;
+  OpenFailureKind failure = OpenFailureKind::Other;
+  bool opened = false;
+  if (platform_ != nullptr) {
+    text = "already open";
+  } else {
+    ForgetReceived();
+    opened = OpenDevice(device, &text, &failure);
+  }
+  if (kind != nullptr) *kind = opened ? OpenFailureKind::None : failure;
+  if (!opened && reason != nullptr) *reason = text;
+  return opened;
+}
+
 int32_t ComPort::TakeReceived(uint8_t* buffer) {
   std::unique_ptr<ReceivedMessage> message;
   {

@@ -28,6 +28,15 @@ namespace q48 {
 
 constexpr size_t kReceivedMessageSize = 10240;
 
+// Why a port would not open, as far as the person at the desk can act on it.
+enum class OpenFailureKind : uint8_t {
+  None,      // it opened
+  NotFound,  // no such device
+  InUse,     // another program holds it
+  Denied,    // this user may not open it
+  Other,     // not a serial port, cannot be configured, no resources
+};
+
 struct ReceivedMessage {
   uint8_t data[kReceivedMessageSize];
   int32_t length;
@@ -57,10 +66,11 @@ class ComPort {
   // program, not a serial port or cannot be configured, or when this port is
   // already open (it is then left as it was); `reason`, when not null, is
   // then given the system's text for the failing call (a port in use reads
-  // as such, e.g. "Device or resource busy"). Without a reader thread (the
-  // system refused one) the port is still open: nothing is ever queued and
-  // the caller's poll runs out.
-  bool Open(const std::string& device, std::string* reason);
+  // as such, e.g. "Device or resource busy"), and `kind`, when not null, what
+  // sort of failure that is (None after success). Without a reader thread
+  // (the system refused one) the port is still open: nothing is ever queued
+  // and the caller's poll runs out. Portable; the device work is OpenDevice.
+  bool Open(const std::string& device, std::string* reason, OpenFailureKind* kind = nullptr);
 
   // Caller: the exchange, once after Open. Starts the reader thread.
   // Never blocks. True when a reader thread was started.
@@ -102,6 +112,11 @@ class ComPort {
   // Open, before the reader thread exists: a reopened port starts with no
   // message or partial frame of its last session.
   void ForgetReceived();
+  // Backend member. Caller: Open, on a closed port whose queue is empty.
+  // Opens and sets up the device and creates the reader thread, as Open
+  // says. On failure fills both `reason` and `kind` (never null) and leaves
+  // the port closed.
+  bool OpenDevice(const std::string& device, std::string* reason, OpenFailureKind* kind);
 
   std::deque<std::unique_ptr<ReceivedMessage>> receiveQueue_;
   mutable std::mutex queueLock_;

@@ -78,6 +78,18 @@ void CloseQuietly(int fd) {
 
 std::string SystemText(int error) { return std::generic_category().message(error); }
 
+OpenFailureKind KindOf(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return OpenFailureKind::NotFound;
+    case EBUSY: return OpenFailureKind::InUse;
+    case EACCES:
+    case EPERM: return OpenFailureKind::Denied;
+    default: return OpenFailureKind::Other;
+  }
+}
+
 }  // namespace
 
 struct ComPort::Platform {
@@ -97,16 +109,12 @@ std::string ComPort::DeviceName(int32_t portNumber, const std::string& directory
   return directory + "/ttyUSB" + std::to_string(portNumber);
 }
 
-bool ComPort::Open(const std::string& device, std::string* reason) {
-  const auto fail = [reason](int error) {
-    if (reason != nullptr) *reason = SystemText(error);
+bool ComPort::OpenDevice(const std::string& device, std::string* reason, OpenFailureKind* kind) {
+  const auto fail = [reason, kind](int error) {
+    *reason = SystemText(error);
+    *kind = KindOf(error);
     return false;
   };
-  if (platform_ != nullptr) {
-    if (reason != nullptr) *reason = "already open";
-    return false;
-  }
-  ForgetReceived();
 
   const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   // Another opener's TIOCEXCL refuses us here with EBUSY.

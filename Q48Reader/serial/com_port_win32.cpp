@@ -61,6 +61,18 @@ std::string SystemText(DWORD error) {
   return message;
 }
 
+OpenFailureKind KindOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return OpenFailureKind::NotFound;
+    // A COM port opens for one program at a time: access denied means
+    // another one holds it.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return OpenFailureKind::InUse;
+    default: return OpenFailureKind::Other;
+  }
+}
+
 // n of a device named COMn, which names the reader thread's stop event; 0
 // for other names.
 int PortNumberOf(const std::string& device) {
@@ -104,16 +116,12 @@ std::string ComPort::DeviceName(int32_t portNumber, const std::string& /*directo
   return "COM" + std::to_string(portNumber);
 }
 
-bool ComPort::Open(const std::string& device, std::string* reason) {
-  const auto fail = [reason](DWORD error) {
-    if (reason != nullptr) *reason = SystemText(error);
+bool ComPort::OpenDevice(const std::string& device, std::string* reason, OpenFailureKind* kind) {
+  const auto fail = [reason, kind](DWORD error) {
+    *reason = SystemText(error);
+    *kind = KindOf(error);
     return false;
   };
-  if (platform_ != nullptr) {
-    if (reason != nullptr) *reason = "already open";
-    return false;
-  }
-  ForgetReceived();
 
   const std::string path = device.rfind("\\\\.\\", 0) == 0 ? device : "\\\\.\\" + device;
   const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -49,7 +49,20 @@ const char* CommandName(Command command) {
   return "";
 }
 
-Explanation Explain(Command command, int code, const std::string& openError) {
+std::string ExplainOpenFailure(const std::string& openError, q48::OpenFailureKind openFailure) {
+  std::string advice;
+  switch (openFailure) {
+    case q48::OpenFailureKind::InUse: advice = "another program is using the port: close other reader software"; break;
+    case q48::OpenFailureKind::Denied: advice = PermissionAdvice(); break;
+    case q48::OpenFailureKind::NotFound:
+      advice = std::string("check ") + PortNameHint() + " and that the reader is plugged in";
+      break;
+    default: advice = std::string("check ") + PortNameHint() + ", the reader and its cable"; break;
+  }
+  return SystemTextToUtf8(openError) + "; " + advice;
+}
+
+Explanation Explain(Command command, int code, const std::string& openError, q48::OpenFailureKind openFailure) {
   const bool list = command == Command::List;
   if (command == Command::CardType && code >= 0 && code <= 255)
     return {"card type", "the reader reports card type " + std::to_string(code), kExitOk};
@@ -98,14 +111,16 @@ Explanation Explain(Command command, int code, const std::string& openError) {
     default: break;
   }
   if (out.message.empty()) out = {"unknown", "unexpected result " + std::to_string(code), kExitTimeout};
-  if (!openError.empty()) out.message = ExplainOpenFailure(openError);
+  if (!openError.empty()) out.message = ExplainOpenFailure(openError, openFailure);
   return out;
 }
 
 CommandResult RunCommand(Command command, const q48::ExchangeOptions& given, const WriteTexts& texts) {
   q48::ExchangeOptions options = given;
   std::string openError;
+  q48::OpenFailureKind openFailure = q48::OpenFailureKind::None;
   options.openError = &openError;
+  options.openFailure = &openFailure;
 
   CommandResult result;
   std::vector<char> buffer(command == Command::ReadCard ? Q48_READ_CARD_BUFFER : Q48_ICCID_BUFFER, 0);
@@ -116,7 +131,7 @@ CommandResult RunCommand(Command command, const q48::ExchangeOptions& given, con
     case Command::CardType: result.code = q48::ReadCardType(options); break;
     case Command::Write: result.code = q48::WriteCard(options, texts.content.c_str(), texts.number.c_str()); break;
   }
-  result.explanation = Explain(command, result.code, openError);
+  result.explanation = Explain(command, result.code, openError, openFailure);
 
   nlohmann::ordered_json fields = nlohmann::ordered_json::object();
   if (command == Command::List) {

@@ -39,8 +39,13 @@ struct Explanation {
   int exitStatus;
 };
 // `openError` is the exchange's "cannot open DEVICE: REASON", empty when the
-// port opened (or was never tried).
-Explanation Explain(Command command, int code, const std::string& openError);
+// port opened (or was never tried), and `openFailure` what sort of failure.
+Explanation Explain(Command command, int code, const std::string& openError,
+                    q48::OpenFailureKind openFailure = q48::OpenFailureKind::None);
+
+// The exchange's "cannot open DEVICE: REASON" as UTF-8, followed by what to
+// do about that kind of failure.
+std::string ExplainOpenFailure(const std::string& openError, q48::OpenFailureKind openFailure);
 
 struct CommandResult {
   int code = 0;                   // the library's result

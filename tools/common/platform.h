@@ -1,6 +1,6 @@
 // What the tools need from the platform: text conversion between the
-// library's GBK and UTF-8, the system's own words for a port that would not
-// open, and the command line as UTF-8. One backend per platform
+// library's GBK and UTF-8, the system's own words and advice for a port that
+// would not open, and the command line as UTF-8. One backend per platform
 // (platform_posix.cpp: iconv and errno; platform_win32.cpp: code pages).
 //
 // Pure functions, safe on any thread; every buffer is the caller's.
@@ -20,9 +20,16 @@ std::string GbkToUtf8(const std::string& gbk);
 // GBK lacks: a text is written as given or not at all.
 bool Utf8ToGbk(const std::string& utf8, std::string* gbk);
 
-// The exchange's "cannot open DEVICE: REASON" as UTF-8 (the reason is in the
-// system's own text encoding), followed by what to do about that reason.
-std::string ExplainOpenFailure(const std::string& openError);
+// The system's own words (the exchange's "cannot open DEVICE: REASON") as
+// UTF-8: on Windows they are in the ANSI code page.
+std::string SystemTextToUtf8(const std::string& text);
+
+// How this platform names a port to someone looking for it ("the device
+// name"; on Windows "the port's name (COM7) in the Device Manager").
+const char* PortNameHint();
+
+// What to do when this user may not open the reader's port.
+const char* PermissionAdvice();
 
 // The program's arguments as UTF-8 (Windows passes them in the ANSI code
 // page; the wide command line has them all).

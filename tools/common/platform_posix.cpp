@@ -2,7 +2,6 @@
 #include <iconv.h>
 #include <unistd.h>
 
-#include <system_error>
 
 #include "platform.h"
 
@@ -38,10 +37,6 @@ bool Convert(const char* to, const char* from, const std::string& in, std::strin
   return ok;
 }
 
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 }  // namespace
 
 std::string GbkToUtf8(const std::string& gbk) {
@@ -51,18 +46,15 @@ std::string GbkToUtf8(const std::string& gbk) {
 
 bool Utf8ToGbk(const std::string& utf8, std::string* gbk) { return Convert("GBK", "UTF-8", utf8, gbk, true); }
 
-std::string ExplainOpenFailure(const std::string& openError) {
-  // The exchange words the reason as std::generic_category() does.
-  const auto is = [&openError](int error) { return EndsWith(openError, std::generic_category().message(error)); };
-  if (is(EACCES) || is(EPERM))
-    return openError +
-           "; you may not use the reader's port: install the udev rule shipped with q48reader-tools, which gives "
-           "the desktop user access (TAG+=\"uaccess\"), then plug the reader in again; or add yourself to the "
-           "dialout group (sudo usermod -aG dialout $USER) and log in again";
-  if (is(EBUSY)) return openError + "; another program is using the port: close other reader software";
-  if (is(ENOENT) || is(ENODEV) || is(ENXIO))
-    return openError + "; check the device name and that the reader is plugged in";
-  return openError + "; check the device name, the reader and its cable";
+// The tools keep the C locale, where the system's words are ASCII.
+std::string SystemTextToUtf8(const std::string& text) { return text; }
+
+const char* PortNameHint() { return "the device name"; }
+
+const char* PermissionAdvice() {
+  return "you may not use the reader's port: install the udev rule shipped with q48reader-tools, which gives "
+         "the desktop user access (TAG+=\"uaccess\"), then plug the reader in again; or add yourself to the "
+         "dialout group (sudo usermod -aG dialout $USER) and log in again";
 }
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }

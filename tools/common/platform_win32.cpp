@@ -44,24 +44,6 @@ std::string AnsiToUtf8(const std::string& text) {
   return ok && FromWide(CP_UTF8, wide, &out, nullptr) ? out : text;
 }
 
-// The system's text for an error, as the exchange words a reason: in the
-// ANSI code page, without the line break that ends it.
-std::string SystemText(DWORD error) {
-  char* text = nullptr;
-  const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-      reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = length != 0 && text != nullptr ? std::string(text, length) : std::string();
-  if (text != nullptr) LocalFree(text);
-  const size_t end = message.find_last_not_of(" \t\r\n");
-  message.erase(end == std::string::npos ? 0 : end + 1);
-  return message;
-}
-
-bool EndsWith(const std::string& text, const std::string& end) {
-  return !end.empty() && text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 }  // namespace
 
 std::string GbkToUtf8(const std::string& gbk) {
@@ -78,15 +60,11 @@ bool Utf8ToGbk(const std::string& utf8, std::string* gbk) {
   return ok && FromWide(kGbk, wide, gbk, &usedDefault);
 }
 
-std::string ExplainOpenFailure(const std::string& openError) {
-  const std::string said = AnsiToUtf8(openError);
-  // A COM port opens for one program at a time: access denied means another holds it.
-  if (EndsWith(openError, SystemText(ERROR_ACCESS_DENIED)) || EndsWith(openError, SystemText(ERROR_SHARING_VIOLATION)))
-    return said + "; another program is using the port: close other reader software";
-  if (EndsWith(openError, SystemText(ERROR_FILE_NOT_FOUND)) || EndsWith(openError, SystemText(ERROR_PATH_NOT_FOUND)))
-    return said + "; check the port's name (COM7) in the Device Manager and that the reader is plugged in";
-  return said + "; check the port's name, the reader and its cable";
-}
+std::string SystemTextToUtf8(const std::string& text) { return AnsiToUtf8(text); }
+
+const char* PortNameHint() { return "the port's name (COM7) in the Device Manager"; }
+
+const char* PermissionAdvice() { return "you may not use the reader's port: ask the PC's administrator"; }
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   int count = 0;
