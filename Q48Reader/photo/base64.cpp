@@ -76,6 +76,10 @@ bool Base64Decode(const char* text, size_t length, std::vector<uint8_t>* out, Ba
                     c == '=' ? "'=' may only pad the end" : "it holds a character outside the Base64 alphabet");
       bits = (bits << 6) | static_cast<uint32_t>(digit);
     }
+    // The bits that padding leaves unused must be zero, as the encoder
+    // writes them: each byte string has one Base64 text.
+    if ((padding == 2 && (bits & 0xFFFF) != 0) || (padding == 1 && (bits & 0xFF) != 0))
+      return Fail(out, error, group + 3 - static_cast<size_t>(padding), "its last character carries stray bits");
     out->push_back(static_cast<uint8_t>(bits >> 16));
     if (padding < 2) out->push_back(static_cast<uint8_t>((bits >> 8) & 0xFF));
     if (padding < 1) out->push_back(static_cast<uint8_t>(bits & 0xFF));

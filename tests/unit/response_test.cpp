@@ -206,6 +206,10 @@ TEST(Base64Decode, RoundTripsTheEncoderAndNamesTheFirstBadCharacter) {
   EXPECT_EQ(error.offset, 5u);
   EXPECT_FALSE(Base64Decode("TQ=A", &out, &error));
   EXPECT_EQ(error.offset, 2u);
+  EXPECT_FALSE(Base64Decode("TR==", &out, &error));  // "TQ==" is the one text of "M"
+  EXPECT_EQ(error.offset, 1u);
+  EXPECT_FALSE(Base64Decode("TWF=", &out, &error));
+  EXPECT_EQ(error.offset, 2u);
 }
 
 }  // namespace
