@@ -40,6 +40,13 @@ async function attempt(name, f) {
 </script>"""
 
 
+ALLOWED_PAGE = """<!DOCTYPE html><meta charset="utf-8"><title>waiting</title><script type="module">
+import { readCard } from "%sq48.js";
+const card = await readCard();
+document.title = [card.result, card.fields.name.trim(), card.fields.portrait.slice(0, 23)].join(" ");
+</script>"""
+
+
 @unittest.skipIf(MISSING, MISSING)
 class Browser(unittest.TestCase):
     def setUp(self):
@@ -76,29 +83,41 @@ class Browser(unittest.TestCase):
         errors = [entry for entry in self.browser.get_log("browser") if entry["level"] == "SEVERE"]
         self.assertEqual(errors, [], "no script or policy errors on the page")
 
-    def test_a_page_of_another_origin_cannot_read(self):
-        page = (FOREIGN_PAGE % self.service.url).encode()
-
-        class Foreign(http.server.BaseHTTPRequestHandler):
+    def serve_page(self, page):
+        """Serves page() on another local port, another origin; its origin."""
+        class Page(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 self.send_response(200)
                 self.send_header("Content-Type", "text/html; charset=utf-8")
                 self.end_headers()
-                self.wfile.write(page)
+                self.wfile.write(page().encode())
 
             def log_message(self, *args):
                 pass
 
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Foreign)
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         self.addCleanup(server.server_close)
         self.addCleanup(server.shutdown)
-        self.browser.get("http://127.0.0.1:%d/" % server.server_address[1])
+        return "http://127.0.0.1:%d" % server.server_address[1]
+
+    def test_a_page_of_another_origin_cannot_read(self):
+        self.browser.get(self.serve_page(lambda: FOREIGN_PAGE % self.service.url) + "/")
         self.assertTrue(wait_for(lambda: self.browser.title != "waiting", timeout=20))
         # The CORS read and the module fail; the simple no-cors request is sent, and refused by the service.
         self.assertEqual(self.browser.title, "cors:failed simple:ok module:failed")
         self.assertEqual(self.emulator.read_card_requests(), 0, self.emulator.log())
         self.assertIn("403", self.service.log())
+
+    def test_an_allowed_origin_reads_with_q48_js(self):
+        # The README's example: a page of the application imports q48.js from the service.
+        services = []
+        origin = self.serve_page(lambda: ALLOWED_PAGE % services[0].url)
+        services.append(Service("--allow-origin", origin, device=self.emulator.device))
+        self.addCleanup(services[0].close)
+        self.browser.get(origin + "/")
+        self.assertTrue(wait_for(lambda: self.browser.title != "waiting", timeout=20))
+        self.assertEqual(self.browser.title, "0 陈思远 data:image/jpeg;base64,")
 
     def test_the_page_shows_cards_placed_and_removed(self):
         self.browser.get(self.service.url)
