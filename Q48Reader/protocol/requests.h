@@ -81,6 +81,13 @@ inline const RequestKind* FindRequestKind(uint8_t group, uint8_t code) {
   return nullptr;
 }
 
+// Personal data, kept out of traces and logs: the texts a caller writes to
+// the card, and the holder's record and the ICCID that answers carry.
+inline bool SendsPersonalData(const RequestKind& kind) { return kind.fixedPayload == nullptr; }
+inline bool AnswerIsPersonalData(const RequestKind& kind) {
+  return kind.answer == AnswerKind::IdCardRecord || kind.answer == AnswerKind::Iccid;
+}
+
 // Payload encoding of the request with this group and code (Plain when unknown).
 inline PayloadEncoding EncodingOf(uint8_t group, uint8_t code) {
   const RequestKind* kind = FindRequestKind(group, code);

@@ -169,6 +169,19 @@ class ClientAgainstEmulator(unittest.TestCase):
                       "55 55 55 55 55 55 55 55 04 06 00 00 03 0A 01 5B 2B 06", trace)
         self.assertIn("< read card type answer (group 3, code 10), status 0 (success), 4 bytes: 03 0A 00 01", trace)
 
+    def test_trace_leaves_personal_data_out(self):
+        device = self.emulator().device
+        iccid = q48("--port", device, "--trace", "iccid").stderr.decode()
+        self.assertIn("< read ICCID answer (group 3, code 15), status 0 (success), 24 bytes: 03 0F 00 "
+                      "(21 bytes of card data left out)", iccid)
+        write = q48("--port", device, "--trace", "write", "--number", "13800138000", "--content", "hello")
+        write = write.stderr.decode()
+        self.assertIn("> write number request (group 3, code 12), 33 bytes: ", write)
+        self.assertIn("(16 bytes of text left out)", write)
+        self.assertIn("(12 bytes of text left out)", write)
+        for secret in ("89860012345678901234", "13800138000", "hello"):
+            self.assertNotIn(" ".join("%02X" % b for b in secret.encode()[:4]), iccid + write)
+
     def test_emulator_logs_each_exchange_and_misbehaves_on_request(self):
         emulator = Emulator("--split", "3,20", "--pause-ms", "5", "--noise", "7")
         try:

@@ -40,6 +40,8 @@ std::string Hex(const uint8_t* bytes, size_t size) {
 }
 
 // Each frame sent and each message received, named from the request table.
+// Traces end up in support tickets: the bytes of personal data (written
+// texts, the holder's record, the ICCID) are left out, only counted.
 void Trace(bool sent, const uint8_t* bytes, size_t size) {
   // A sent frame has its group and code after the framing; a checked
   // message starts with them, then the status.
@@ -48,14 +50,26 @@ void Trace(bool sent, const uint8_t* bytes, size_t size) {
   const q48::RequestKind* kind = q48::FindRequestKind(group, code);
   const char* name = kind != nullptr ? kind->name : "unknown request";
   if (sent) {
+    // Framing, group and code; the payload; CRC and end byte.
+    const size_t head = q48::kMessageOffset + 2, tail = 3;
+    std::string shown = Hex(bytes, size);
+    if (kind != nullptr && q48::SendsPersonalData(*kind) && size > head + tail)
+      shown = Hex(bytes, head) + " (" + std::to_string(size - head - tail) + " bytes of text left out) " +
+              Hex(bytes + size - tail, tail);
     std::fprintf(stderr, "\r> %s request (group %u, code %u), %zu bytes: %s\n", name, group, code, size,
-                 Hex(bytes, size).c_str());
+                 shown.c_str());
   } else {
     const uint8_t status = size > 2 ? bytes[2] : 0;
-    const size_t shown = size > 64 ? 64 : size;
-    std::fprintf(stderr, "\r< %s answer (group %u, code %u), status %u%s, %zu bytes: %s%s\n", name, group, code,
-                 status, status == 0 ? " (success)" : " (failure)", size, Hex(bytes, shown).c_str(),
-                 shown < size ? " ..." : "");
+    const size_t head = 3;  // group, code, status
+    std::string shown;
+    if (kind != nullptr && q48::AnswerIsPersonalData(*kind) && size > head) {
+      shown = Hex(bytes, head) + " (" + std::to_string(size - head) + " bytes of card data left out)";
+    } else {
+      const size_t count = size > 64 ? 64 : size;
+      shown = Hex(bytes, count) + (count < size ? " ..." : "");
+    }
+    std::fprintf(stderr, "\r< %s answer (group %u, code %u), status %u%s, %zu bytes: %s\n", name, group, code,
+                 status, status == 0 ? " (success)" : " (failure)", size, shown.c_str());
   }
 }
 
