@@ -1,9 +1,6 @@
 // A 1 ms timer resolution from winmm for the length of an exchange; the
 // system goes back to its default (or to what other programs ask for) when
 // the last request ends.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #include <mmsystem.h>
 

@@ -1,9 +1,7 @@
 // Portrait conversion's platform steps on Windows: the outside decoder
 // WltRS.dll, GDI+ for the JPEG, files in "C:\Palvix".
-// GDI+ needs the OLE declarations that WIN32_LEAN_AND_MEAN would leave out.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+// GDI+ needs the OLE declarations that WIN32_LEAN_AND_MEAN leaves out.
+#undef WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <gdiplus.h>
 

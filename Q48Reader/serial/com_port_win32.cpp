@@ -3,12 +3,6 @@
 //
 // A read or write is never left pending when this code returns: its buffer
 // and OVERLAPPED record belong to this ComPort and go away with it.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <algorithm>

@@ -1,12 +1,6 @@
 // Finding the reader on Windows: the Setup API's list of present devices
 // with the ports interface class, matched by the USB identity in the
 // interface path; the port number comes from the device's friendly name.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #include <setupapi.h>
 

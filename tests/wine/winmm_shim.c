@@ -5,7 +5,8 @@
  * call ("begin 1", "end 1") to the file that %Q48_TIMER_LOG% names.
  * It exports only what Q48Reader.dll imports from winmm.
  */
-#define WIN32_LEAN_AND_MEAN /* leaves out mmsystem.h, whose declarations would clash */
+/* The build's WIN32_LEAN_AND_MEAN leaves out mmsystem.h, whose
+   declarations would clash with these definitions. */
 #include <windows.h>
 
 #include <stdio.h>

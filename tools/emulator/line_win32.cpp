@@ -4,12 +4,6 @@
 // that waits for data behaves differently on Windows and under Wine (which
 // never completes the "return at once" time-outs with data), while the queue
 // count means the same on both.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #include <io.h>
 

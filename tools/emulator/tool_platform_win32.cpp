@@ -1,8 +1,5 @@
 // q48-emulator on Windows: a named COM port; Ctrl+C, Ctrl+Break and closing
 // the console stop it.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include "tool_platform.h"
