@@ -151,9 +151,12 @@ class Pump final : public LineIo {
   bool SleepUntil(std::chrono::steady_clock::time_point deadline) override;
 
  private:
+  // `open(reason)` opens the new line; its reason goes to *error (when not
+  // null) on failure.
   template <typename Open>
-  bool Reopen(Open open);
-  bool StopThread();  // true when there was a pump thread
+  bool Reopen(Open open, std::string* error);
+  void StartThread();  // control_ and mutex_ held, no pump thread
+  bool StopThread();   // true when there was a pump thread
   void CloseLine();
   bool Interrupted();
   bool Execute(const Plan& plan);

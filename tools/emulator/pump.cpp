@@ -17,58 +17,41 @@ Pump::~Pump() {
 }
 
 template <typename Open>
-bool Pump::Reopen(Open open) {
+bool Pump::Reopen(Open open, std::string* error) {
   std::lock_guard<std::mutex> control(control_);
   const bool wasRunning = StopThread();
   CloseLine();
-  const bool opened = open();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = opened;
-  }
+  slavePath_.clear();
+  std::string reason;
+  const bool opened = open(&reason);
+  if (!opened && error) *error = reason;
   device_.ResetStream();
-  if (wasRunning && opened) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopRequested_ = hangUpRequested_ = false;
-    pumping_ = true;
-    thread_ = std::thread([this] { Run(); });
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  open_ = opened;
+  if (wasRunning && opened) StartThread();
   return opened;
 }
 
 bool Pump::OpenPty(std::string* error) {
-  std::string reason;
-  const bool opened = Reopen([&] {
-    slavePath_.clear();
-    return backend_->OpenPty(&slavePath_, &reason);
-  });
-  if (!opened && error) *error = reason;
-  return opened;
+  return Reopen([&](std::string* reason) { return backend_->OpenPty(&slavePath_, reason); }, error);
 }
 
 bool Pump::OpenPort(const std::string& name, std::string* error) {
-  std::string reason;
-  const bool opened = Reopen([&] {
-    slavePath_.clear();
-    return backend_->OpenPort(name, &reason);
-  });
-  if (!opened && error) *error = reason;
-  return opened;
+  return Reopen([&](std::string* reason) { return backend_->OpenPort(name, reason); }, error);
 }
 
 void Pump::ServeFd(int fd) {
   std::string reason;
-  const bool opened = Reopen([&] {
-    slavePath_.clear();
-    return backend_->Adopt(fd, &reason);
-  });
-  if (!opened) device_.Log(reason);
+  if (!Reopen([&](std::string* why) { return backend_->Adopt(fd, why); }, &reason)) device_.Log(reason);
 }
 
 void Pump::Start() {
   std::lock_guard<std::mutex> control(control_);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (thread_.joinable() || !open_) return;
+  if (!thread_.joinable() && open_) StartThread();
+}
+
+void Pump::StartThread() {
   stopRequested_ = hangUpRequested_ = false;
   pumping_ = true;
   thread_ = std::thread([this] { Run(); });
