@@ -1,17 +1,11 @@
 #include "gates.h"
 
 #include <algorithm>
-#include <cctype>
+#include <boost/beast/core/string.hpp>
 
 namespace q48service {
 
 namespace {
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
-         });
-}
 
 // The loopback names with the port, as a Host header writes them.
 std::vector<std::string> Hosts(const Site& site) {
@@ -26,7 +20,7 @@ std::vector<std::string> Hosts(const Site& site) {
 
 bool HostAllowed(std::string_view host, const Site& site) {
   for (const std::string& allowed : Hosts(site))
-    if (SameIgnoringCase(host, allowed)) return true;
+    if (boost::beast::iequals(host, allowed)) return true;
   return false;
 }
 
@@ -38,7 +32,7 @@ std::vector<std::string> OwnOrigins(const Site& site) {
 
 bool OriginAllowed(std::string_view origin, const Site& site) {
   for (const std::string& own : OwnOrigins(site))
-    if (SameIgnoringCase(origin, own)) return true;
+    if (boost::beast::iequals(origin, own)) return true;
   return std::find(site.allowedOrigins.begin(), site.allowedOrigins.end(), origin) != site.allowedOrigins.end();
 }
 

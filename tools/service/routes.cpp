@@ -1,7 +1,7 @@
 #include "routes.h"
 
 #include <algorithm>
-#include <cctype>
+#include <boost/beast/core/string.hpp>
 
 #include <nlohmann/json.hpp>
 
@@ -42,11 +42,7 @@ bool IsJson(std::string_view contentType) {
   const std::string_view type = contentType.substr(0, contentType.find(';'));
   const size_t first = type.find_first_not_of(" \t"), last = type.find_last_not_of(" \t");
   if (first == std::string_view::npos) return false;
-  const std::string_view bare = type.substr(first, last - first + 1);
-  constexpr std::string_view kJson = "application/json";
-  return bare.size() == kJson.size() && std::equal(bare.begin(), bare.end(), kJson.begin(), [](unsigned char a, char b) {
-           return std::tolower(a) == b;
-         });
+  return boost::beast::iequals(type.substr(first, last - first + 1), "application/json");
 }
 
 // The body of a reader command: a JSON object, or nothing at all.
