@@ -40,21 +40,6 @@ void CancelOverlapped(HANDLE file, OVERLAPPED* overlapped) {
   if (cancelIoEx != nullptr) cancelIoEx(file, overlapped);
 }
 
-// The system's text for an error code, in the ANSI code page, without the
-// line break that ends it.
-std::string SystemText(DWORD error) {
-  char* text = nullptr;
-  const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-      reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = length != 0 && text != nullptr ? std::string(text, length) : std::string();
-  if (text != nullptr) LocalFree(text);
-  const size_t end = message.find_last_not_of(" \t\r\n");
-  message.erase(end == std::string::npos ? 0 : end + 1);
-  if (message.empty()) message = "system error " + std::to_string(error);
-  return message;
-}
-
 OpenFailureKind KindOf(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -112,13 +97,12 @@ std::string ComPort::DeviceName(int32_t portNumber, const std::string& /*directo
 
 bool ComPort::OpenDevice(const std::string& device, std::string* reason, OpenFailureKind* kind) {
   const auto fail = [reason, kind](DWORD error) {
-    *reason = SystemText(error);
+    *reason = SystemErrorText(error);
     *kind = KindOf(error);
     return false;
   };
 
-  const std::string path = device.rfind("\\\\.\\", 0) == 0 ? device : "\\\\.\\" + device;
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+  const HANDLE file = CreateFileA(ComDevicePath(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (file == INVALID_HANDLE_VALUE) return fail(GetLastError());
   if (!ConfigureReaderLine(file)) {

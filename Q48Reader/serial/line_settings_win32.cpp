@@ -43,4 +43,22 @@ bool SetReaderLineTimeouts(HANDLE port) {
 
 bool ConfigureReaderLine(HANDLE port) { return SetReaderLineState(port) && SetReaderLineTimeouts(port); }
 
+std::string ComDevicePath(const std::string& name) {
+  if (name.rfind("\\\\.\\", 0) == 0 || name.rfind("\\\\?\\", 0) == 0) return name;
+  return "\\\\.\\" + name;
+}
+
+std::string SystemErrorText(DWORD error) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+      reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length != 0 && text != nullptr ? std::string(text, length) : std::string();
+  if (text != nullptr) LocalFree(text);
+  const size_t end = message.find_last_not_of(" \t\r\n");
+  message.erase(end == std::string::npos ? 0 : end + 1);
+  if (message.empty()) message = "system error " + std::to_string(error);
+  return message;
+}
+
 }  // namespace q48

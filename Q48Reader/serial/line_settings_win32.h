@@ -1,13 +1,16 @@
-// The reader's serial line on Windows, set the same way by the library's
-// port (com_port_win32.cpp) and by the emulator serving the other end of a
-// null-modem cable (tools/emulator/line_win32.cpp).
+// The reader's serial line on Windows, opened, set and reported the same way
+// by the library's port (com_port_win32.cpp) and by the emulator serving the
+// other end of a null-modem cable (tools/emulator/line_win32.cpp).
 //
-// Each call works on an open COM port handle that the caller owns, on the
-// caller's thread, and returns at once. False when the system refuses
-// (GetLastError says why); the caller closes the port.
+// The line calls work on an open COM port handle that the caller owns, on
+// the caller's thread, and return at once. False when the system refuses
+// (GetLastError says why); the caller closes the port. The two text helpers
+// at the end are pure.
 #pragma once
 
 #include <windows.h>
+
+#include <string>
 
 namespace q48 {
 
@@ -23,5 +26,14 @@ bool SetReaderLineTimeouts(HANDLE port);
 
 // Both of the above.
 bool ConfigureReaderLine(HANDLE port);
+
+// The path CreateFile opens for a port name: "COM5" -> "\\.\COM5"; a name
+// that already carries "\\.\" or "\\?\" stays as it is.
+std::string ComDevicePath(const std::string& name);
+
+// The system's text for an error code (GetLastError after a failed call), in
+// the ANSI code page, without the line break that ends it; "system error N"
+// when the system has no text for it.
+std::string SystemErrorText(DWORD error);
 
 }  // namespace q48

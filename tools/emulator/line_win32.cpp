@@ -25,25 +25,7 @@ constexpr DWORD kQueueSize = 4096;
 constexpr DWORD kReadWaitMs = 1000;
 
 std::string Reason(const std::string& what, DWORD error = GetLastError()) {
-  char* text = nullptr;
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, error, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-  std::string message = what + ": error " + std::to_string(error);
-  if (length > 0 && text != nullptr) {
-    std::string system(text, length);
-    while (!system.empty() && (system.back() == '\n' || system.back() == '\r' || system.back() == ' '))
-      system.pop_back();
-    message += " (" + system + ")";
-  }
-  if (text != nullptr) LocalFree(text);
-  return message;
-}
-
-// "COM5" -> "\\.\COM5"; names that already carry a prefix stay as they are.
-std::string DevicePath(const std::string& name) {
-  if (name.rfind("\\\\.\\", 0) == 0 || name.rfind("\\\\?\\", 0) == 0) return name;
-  return "\\\\.\\" + name;
+  return what + ": error " + std::to_string(error) + " (" + q48::SystemErrorText(error) + ")";
 }
 
 void CloseIfSet(HANDLE& handle) {
@@ -77,7 +59,7 @@ class Win32Line final : public LineBackend {
 
   bool OpenPort(const std::string& name, std::string* error) override {
     Close();
-    const std::string path = DevicePath(name);
+    const std::string path = q48::ComDevicePath(name);
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
