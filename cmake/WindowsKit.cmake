@@ -6,7 +6,8 @@
 #     README.txt       Chinese and English, UTF-8 with BOM, CR LF
 #     SHA256SUMS       every other file of the kit, sha256sum's format
 #     bin/             Q48Reader.dll, WltRS.dll (stand-in), setup.exe (x86 only),
-#                      q48.exe, q48-emulator.exe: stripped, each with a debug link
+#                      q48.exe, q48-emulator.exe, q48-service.exe: stripped, each
+#                      with a debug link
 #     include/         Q48Reader.h
 #     lib/             Q48Reader.lib (MSVC), Q48Reader.def, libQ48Reader.dll.a (MinGW)
 #     examples/        read_card.c, ReadCard.cs, read_card.py

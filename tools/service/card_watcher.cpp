@@ -99,7 +99,9 @@ void CardWatcher::OnRead(const q48tool::CommandResult& result) {
   reading_ = false;
   if (stopped_ || listeners_.empty()) return;
   const std::string object = q48tool::Dump(result.object);
-  const size_t cardHash = result.code == Q48_OK ? std::hash<std::string>{}(q48tool::Dump(result.object["fields"])) : 0;
+  // Beside the fields, a successful read's object holds only what is the same
+  // for every card, so its hash tells cards apart.
+  const size_t cardHash = result.code == Q48_OK ? std::hash<std::string>{}(object) : 0;
   const auto listeners = listeners_;  // Send may remove
   for (const auto& listener : listeners) {
     const std::string events = WatchEvents(&listener->state, result.code, cardHash, object);

@@ -22,12 +22,12 @@ namespace q48service {
 // What a listener has been told so far.
 struct ListenerState {
   bool cardReported = false;
-  size_t card = 0;    // hash of the reported card's fields
+  size_t card = 0;    // hash of the reported card's read-card object
   int present = -1;   // reader presence told: -1 not yet, 0 absent, 1 present
 };
 
 // The Server-Sent Events text a listener gets for one read-card result
-// (`object` is its JSON text, `cardHash` the hash of its fields), updating
+// (`object` is its JSON text, `cardHash` that text's hash), updating
 // its state; "" when nothing changed for it:
 //   event: reader {"present": ...}  when presence changed (or was never told);
 //   event: card   <object>          when a card is read after none, or a different one;
