@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config python3
+  cmake g++ make pkg-config python3 ccache
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libturbojpeg0-dev
   nlohmann-json3-dev libcli11-dev libboost1.81-dev

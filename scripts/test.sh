@@ -10,6 +10,10 @@ cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# ccache (cmake/CompilerCache.cmake): paths under this checkout are hashed
+# relative to it, so a fresh clone at another path reuses what was compiled.
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+
 build() {
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1" -j"$jobs"
