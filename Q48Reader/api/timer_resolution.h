@@ -1,4 +1,5 @@
-// The system timer's resolution for the length of one exchange.
+// What the exchange asks of the platform for its timing: the system timer's
+// resolution for the length of one exchange.
 //
 // The exchange sleeps 1 ms between takes and the Windows reader thread waits
 // 10 ms and sleeps 1 ms a cycle. A stock Windows PC rounds each of these up

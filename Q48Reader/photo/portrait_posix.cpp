@@ -160,15 +160,24 @@ class PosixFolder final : public PortraitFolder {
 
 class PosixDecoder final : public DecoderLibrary {
  public:
-  PosixDecoder(void* library, void* entry) : library_(library), entry_(entry) {}
-  ~PosixDecoder() override { dlclose(library_); }
+  PosixDecoder() = default;
+  ~PosixDecoder() override {
+    if (library_ != nullptr) dlclose(library_);
+  }
   PosixDecoder(const PosixDecoder&) = delete;
   PosixDecoder& operator=(const PosixDecoder&) = delete;
+
+  DecoderLoad Load(const std::string& name) {
+    library_ = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library_ == nullptr) return DecoderLoad::NoLibrary;
+    entry_ = dlsym(library_, "GetBmp");
+    return entry_ != nullptr ? DecoderLoad::Loaded : DecoderLoad::NoEntry;
+  }
   int GetBmp(const char* wltPath, int mode) override { return reinterpret_cast<GetBmpFn>(entry_)(wltPath, mode); }
 
  private:
-  void* library_;
-  void* entry_;
+  void* library_ = nullptr;
+  void* entry_ = nullptr;
 };
 
 }  // namespace
@@ -211,20 +220,10 @@ std::unique_ptr<PortraitFolder> OpenFolder(const std::string& directory) {
 }
 
 DecoderLoad LoadDecoder(const std::string& name, std::unique_ptr<DecoderLibrary>* library) {
-  void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) return DecoderLoad::NoLibrary;
-  void* entry = dlsym(handle, "GetBmp");
-  if (entry == nullptr) {
-    dlclose(handle);
-    return DecoderLoad::NoEntry;
-  }
-  try {
-    *library = std::make_unique<PosixDecoder>(handle, entry);
-  } catch (...) {
-    dlclose(handle);
-    throw;
-  }
-  return DecoderLoad::Loaded;
+  auto decoder = std::make_unique<PosixDecoder>();
+  const DecoderLoad load = decoder->Load(name);
+  if (load == DecoderLoad::Loaded) *library = std::move(decoder);
+  return load;
 }
 
 bool CurrentDirectory(std::string* path) {

@@ -163,17 +163,26 @@ class Win32Folder final : public PortraitFolder {
 
 class Win32Decoder final : public DecoderLibrary {
  public:
-  Win32Decoder(HMODULE module, FARPROC entry) : module_(module), entry_(entry) {}
-  ~Win32Decoder() override { FreeLibrary(module_); }
+  Win32Decoder() = default;
+  ~Win32Decoder() override {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
   Win32Decoder(const Win32Decoder&) = delete;
   Win32Decoder& operator=(const Win32Decoder&) = delete;
+
+  DecoderLoad Load(const std::string& name) {
+    module_ = LoadLibraryA(name.c_str());
+    if (module_ == nullptr) return DecoderLoad::NoLibrary;
+    entry_ = GetProcAddress(module_, "GetBmp");
+    return entry_ != nullptr ? DecoderLoad::Loaded : DecoderLoad::NoEntry;
+  }
   int GetBmp(const char* wltPath, int mode) override {
     return reinterpret_cast<GetBmpFn>(reinterpret_cast<void*>(entry_))(wltPath, mode);
   }
 
  private:
-  HMODULE module_;
-  FARPROC entry_;
+  HMODULE module_ = nullptr;
+  FARPROC entry_ = nullptr;
 };
 
 }  // namespace
@@ -190,20 +199,10 @@ std::unique_ptr<PortraitFolder> OpenFolder(const std::string& directory) {
 }
 
 DecoderLoad LoadDecoder(const std::string& name, std::unique_ptr<DecoderLibrary>* library) {
-  const HMODULE module = LoadLibraryA(name.c_str());
-  if (module == nullptr) return DecoderLoad::NoLibrary;
-  const FARPROC entry = GetProcAddress(module, "GetBmp");
-  if (entry == nullptr) {
-    FreeLibrary(module);
-    return DecoderLoad::NoEntry;
-  }
-  try {
-    *library = std::make_unique<Win32Decoder>(module, entry);
-  } catch (...) {
-    FreeLibrary(module);
-    throw;
-  }
-  return DecoderLoad::Loaded;
+  auto decoder = std::make_unique<Win32Decoder>();
+  const DecoderLoad load = decoder->Load(name);
+  if (load == DecoderLoad::Loaded) *library = std::move(decoder);
+  return load;
 }
 
 bool CurrentDirectory(std::string* path) {

@@ -1,5 +1,6 @@
-// The serial port's device on Windows: the communications API with overlapped reads and
-// writes, and a reader thread that polls the port every 10 ms.
+// The serial port's device on Windows: the communications API with
+// overlapped reads and writes, and a reader thread that polls the port every
+// 10 ms.
 //
 // A read or write is never left pending when this code returns: its buffer
 // and OVERLAPPED record belong to the device and go away with it.

@@ -1,4 +1,5 @@
-// Finding the reader's port by its USB identity, and naming its device.
+// What discovery asks of the platform: the reader's port, found by its USB
+// identity, and the name of its device.
 //
 // Backends: find_port_linux.cpp (a walk of sysfs), find_port_win32.cpp (the
 // Setup API, with the friendly-name rule of friendly_name_win32.h); CMake
