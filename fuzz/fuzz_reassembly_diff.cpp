@@ -1,6 +1,7 @@
-// The library's reassembler against the oracle (the plain rescanning one it
-// replaced), on the same stream cut the same way: after every read both must
-// have handed out the same frames, dropped and kept the same number of bytes.
+// The library's reassembler against the oracle (the same rules, rescanning
+// the whole buffer after every read), on the same stream cut the same way:
+// after every read both must have handed out the same frames, and dropped
+// and kept the same number of bytes.
 //
 // Input: a flags byte, three chunk sizes (as fuzz_reassembly), then the
 // stream. Flags: bit 0 the stream is built from records, bit 1 request frames

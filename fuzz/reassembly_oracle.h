@@ -1,6 +1,6 @@
-// The frame reassembler as it was before it kept state between reads: it
-// rescans its whole buffer after every read, which is slow (quadratic when
-// fed byte by byte) but easy to check by eye. fuzz_reassembly_diff holds the
+// The reassembly rules in their plainest form: the whole buffer is rescanned
+// after every read, which is slow (quadratic when fed byte by byte) but easy
+// to check by eye. fuzz_reassembly_diff holds the
 // library's FrameReassembler to exactly this behaviour. Test code only.
 #pragma once
 
