@@ -29,12 +29,17 @@ constexpr size_t kReservedByteOffset = kLengthOffset + 2;
 constexpr size_t kMessageOffset = kReservedByteOffset + 1;
 constexpr size_t kBodyOffset = kMessageOffset + 2;
 constexpr uint8_t kEndByte = 0x06;
-constexpr size_t kHeaderSize = kReservedByteOffset;  // enough bytes to know the frame's size
-constexpr size_t kTrailerSize = 3;               // CRC, end byte
-constexpr size_t kFrameOverhead = kReservedByteOffset + 1;  // frame size = L + this
-constexpr size_t kMessageOverhead = kMessageOffset + kTrailerSize;  // frame size - message size
-constexpr size_t kMinRequestFrame = kBodyOffset + kTrailerSize;  // an empty payload
-constexpr size_t kMinResponseFrame = kMinRequestFrame + 1;       // a status byte at least
+// Enough bytes to know the frame's size.
+constexpr size_t kHeaderSize = kReservedByteOffset;
+// CRC and end byte.
+constexpr size_t kTrailerSize = 3;
+// A frame's size is its length field L plus this.
+constexpr size_t kFrameOverhead = kReservedByteOffset + 1;
+// A frame's size less its message's.
+constexpr size_t kMessageOverhead = kMessageOffset + kTrailerSize;
+// A request with an empty payload; a response carries a status byte at least.
+constexpr size_t kMinRequestFrame = kBodyOffset + kTrailerSize;
+constexpr size_t kMinResponseFrame = kMinRequestFrame + 1;
 constexpr int kFrameBufferSize = 5120;
 
 // The most a received frame may take: the reassembly holds at most this many
