@@ -64,7 +64,7 @@ void Reassemble(benchmark::State& state, const std::vector<uint8_t>& frame) {
   const auto chunk = static_cast<size_t>(state.range(0));
   FrameReassembler reassembler;
   size_t messages = 0;
-  const FrameReassembler::Sink sink = [&](const uint8_t*, size_t) { ++messages; };
+  const FrameReassembler::Sink sink = [&](const FrameView&) { ++messages; };
   for (auto _ : state) {
     for (size_t at = 0; at < frame.size(); at += chunk)
       reassembler.Feed(frame.data() + at, std::min(chunk, frame.size() - at), sink);

@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
 
   // An open port with its reader thread running and nothing arriving.
   q48::ComPort port;
-  if (!port.Open(emulator.SlavePath(), nullptr)) return 1;
+  if (!port.Open(emulator.SlavePath())) return 1;
   port.ResumeReader();
   const double cpuBefore = CpuSeconds();
   const auto idleStart = std::chrono::steady_clock::now();

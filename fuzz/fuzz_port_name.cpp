@@ -14,7 +14,7 @@
 #include <string>
 
 #include "check.h"
-#include "serial/find_port.h"
+#include "serial/friendly_name_win32.h"
 
 namespace {
 

@@ -5,8 +5,9 @@
 // (17-byte minimum), bit 2 chunk sizes times 64 (chunks above the 10240-byte
 // limit included).
 //
-// Any stream: the buffer never fills, and the messages delivered are those
-// of acceptable frames in the stream, in stream order. A clean stream -
+// Any stream: the buffer never fills, the messages delivered are those of
+// acceptable frames in the stream, in stream order, and every byte fed is
+// delivered in a frame, counted as discarded or still pending. A clean stream -
 // well-formed frames and noise, none holding a frame start inside - is
 // delivered exactly, in order, however it is cut.
 #include <algorithm>
@@ -57,7 +58,7 @@ FUZZ_HARNESS size_t FindFrameStart(const uint8_t* bytes, size_t size, size_t fro
 // Keeps what was appended after `seam` unless it put a frame start anywhere
 // but at the seam itself (`isFrame`), counting starts that straddle the seam.
 FUZZ_HARNESS bool KeepClean(Bytes* stream, size_t seam, bool isFrame) {
-  const size_t from = seam > static_cast<size_t>(q48::kPreambleSize) ? seam - q48::kPreambleSize : 0;
+  const size_t from = seam > q48::kPreambleSize ? seam - q48::kPreambleSize : 0;
   for (size_t at = FindFrameStart(stream->data(), stream->size(), from); at < stream->size();
        at = FindFrameStart(stream->data(), stream->size(), at + 1)) {
     if (!(isFrame && at == seam)) {
@@ -85,14 +86,15 @@ FUZZ_HARNESS void BuildCleanStream(const uint8_t* data, size_t size, size_t minF
       continue;
     }
     if (size - at < 4) break;
-    size_t bodySize = q48::ReadLe16(data + at) % (q48::kMaxFrameSize - 17 + 1);
+    size_t bodySize = q48::ReadLe16(data + at) % (q48::kMaxFrameSize - q48::kMinRequestFrame + 1);
     const uint8_t group = data[at + 2], code = data[at + 3];
     at += 4;
     bodySize = std::min(bodySize, size - at);
-    stream->resize(seam + bodySize + 17);
-    q48::EncodeFrame(group, code, data + at, bodySize, stream->data() + seam, bodySize + 17);
+    const size_t frameSize = bodySize + q48::kMinRequestFrame;
+    stream->resize(seam + frameSize);
+    q48::EncodeFrame(group, code, data + at, bodySize, stream->data() + seam, frameSize);
     at += bodySize;
-    if (bodySize + 17 < minFrame) {
+    if (frameSize < minFrame) {
       stream->resize(seam);
       continue;
     }
@@ -103,8 +105,8 @@ FUZZ_HARNESS void BuildCleanStream(const uint8_t* data, size_t size, size_t minF
 // Whether an acceptable frame holding `message` starts at `at`.
 FUZZ_HARNESS bool FrameWithMessageAt(const Bytes& stream, size_t at, const uint8_t* message, size_t length,
                                      size_t minFrame) {
-  const size_t total = length + 15;
-  return at + total <= stream.size() && q48::ReadLe16(stream.data() + at + 9) + 12u == total &&
+  const size_t total = length + q48::kMessageOverhead;
+  return at + total <= stream.size() && q48::DeclaredFrameSize(stream.data() + at) == total &&
          std::memcmp(stream.data() + at + q48::kMessageOffset, message, length) == 0 &&
          q48::AcceptFrame(stream.data() + at, total, minFrame);
 }
@@ -138,9 +140,12 @@ extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t s
   // Made afresh for each input, in static storage.
   alignas(q48::FrameReassembler) static unsigned char storage[sizeof(q48::FrameReassembler)];
   auto* reassembler = new (storage) q48::FrameReassembler(minFrame);
-  const q48::FrameReassembler::Sink sink = [&](const uint8_t* message, size_t length) {
-    FUZZ_CHECK(length + 15 >= minFrame && length + 15 <= q48::kMaxFrameSize);
-    delivered.Add(message, length);
+  size_t frameBytes = 0;
+  const q48::FrameReassembler::Sink sink = [&](const q48::FrameView& frame) {
+    FUZZ_CHECK(frame.size >= minFrame && frame.size <= q48::kMaxFrameSize);
+    FUZZ_CHECK(q48::AcceptFrame(frame.bytes, frame.size, minFrame));
+    frameBytes += frame.size;
+    delivered.Add(frame.message(), frame.messageSize());
   };
 
   // Each chunk is fed from a copy of exactly its size, so that a read past it
@@ -163,6 +168,7 @@ extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t s
     FUZZ_CHECK(count == delivered.ends.size() - before);
     FUZZ_CHECK(reassembler->Pending() < q48::kAssemblyCapacity);
     at += take;
+    FUZZ_CHECK(frameBytes + reassembler->Discarded() + reassembler->Pending() == at);
   }
 
   if (clean) {
@@ -179,7 +185,7 @@ extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t s
     while (frame < stream.size() && !FrameWithMessageAt(stream, frame, message, length, minFrame))
       frame = FindFrameStart(stream.data(), stream.size(), frame + 1);
     FUZZ_CHECK(frame < stream.size());
-    from = frame + length + 15;
+    from = frame + length + q48::kMessageOverhead;
   }
   return 0;
 }

@@ -1,6 +1,7 @@
-// The library's reassembler against the oracle (the plain rescanning one it
-// replaced), on the same stream cut the same way: after every read both must
-// have handed out the same messages and kept the same number of bytes.
+// The library's reassembler against the oracle (the same rules, rescanning
+// the whole buffer after every read), on the same stream cut the same way:
+// after every read both must have handed out the same frames, and dropped
+// and kept the same number of bytes.
 //
 // Input: a flags byte, three chunk sizes (as fuzz_reassembly), then the
 // stream. Flags: bit 0 the stream is built from records, bit 1 request frames
@@ -77,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto subject = std::make_unique<q48::FrameReassembler>(minFrame);
   auto oracle = std::make_unique<q48fuzz::OracleReassembler>(minFrame);
   std::vector<Bytes> got, want;
-  const q48::FrameReassembler::Sink toGot = [&](const uint8_t* m, size_t n) { got.emplace_back(m, m + n); };
-  const q48::FrameReassembler::Sink toWant = [&](const uint8_t* m, size_t n) { want.emplace_back(m, m + n); };
+  const q48::FrameReassembler::Sink toGot = [&](const q48::FrameView& f) { got.emplace_back(f.bytes, f.bytes + f.size); };
+  const q48::FrameReassembler::Sink toWant = [&](const q48::FrameView& f) { want.emplace_back(f.bytes, f.bytes + f.size); };
 
   size_t at = 0;
   for (int turn = 0; at < stream.size(); ++turn) {
@@ -88,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(subject->Feed(chunk.data(), chunk.size(), toGot) == oracle->Feed(chunk.data(), chunk.size(), toWant));
     FUZZ_CHECK(got == want);
     FUZZ_CHECK(subject->Pending() == oracle->Pending());
+    FUZZ_CHECK(subject->Discarded() == oracle->Discarded());
     at += take;
   }
   return 0;

@@ -1,6 +1,6 @@
-// The frame reassembler as it was before it kept state between reads: it
-// rescans its whole buffer after every read, which is slow (quadratic when
-// fed byte by byte) but easy to check by eye. fuzz_reassembly_diff holds the
+// The reassembly rules in their plainest form: the whole buffer is rescanned
+// after every read, which is slow (quadratic when fed byte by byte) but easy
+// to check by eye. fuzz_reassembly_diff holds the
 // library's FrameReassembler to exactly this behaviour. Test code only.
 #pragma once
 
@@ -32,28 +32,34 @@ class OracleReassembler {
   }
 
   size_t Pending() const { return size_; }
+  size_t Discarded() const { return discarded_; }
 
  private:
-  static constexpr size_t kHeaderSize = 11;
-
   size_t FindStart(size_t from) const {
     for (size_t at = from; at + q48::kPreambleSize < size_; ++at) {
       if (buffer_[at + q48::kPreambleSize] != q48::kStartByte) continue;
       bool preamble = true;
-      for (int i = 0; i < q48::kPreambleSize && preamble; ++i) preamble = buffer_[at + i] == q48::kPreambleByte;
+      for (size_t i = 0; i < q48::kPreambleSize && preamble; ++i) preamble = buffer_[at + i] == q48::kPreambleByte;
       if (preamble) return at;
     }
     return size_;
   }
 
   bool CompleteFrameAt(size_t at) const {
-    if (at + kHeaderSize > size_) return false;
-    const size_t total = static_cast<size_t>(q48::ReadLe16(buffer_ + at + 9)) + q48::kFrameOverhead;
+    if (at + q48::kHeaderSize > size_) return false;
+    const size_t total = q48::DeclaredFrameSize(buffer_ + at);
     if (total > q48::kMaxFrameSize || at + total > size_) return false;
     return q48::AcceptFrame(buffer_ + at, total, minFrame_);
   }
 
+  // Drops bytes as noise or damage.
   void Discard(size_t count) {
+    count = std::min(count, size_);
+    discarded_ += count;
+    Remove(count);
+  }
+
+  void Remove(size_t count) {
     count = std::min(count, size_);
     std::memmove(buffer_, buffer_ + count, size_ - count);
     size_ -= count;
@@ -65,24 +71,24 @@ class OracleReassembler {
       const size_t start = FindStart(0);
       if (start == size_) {
         size_t keep = 0;
-        while (keep < size_ && keep < static_cast<size_t>(q48::kPreambleSize) &&
+        while (keep < size_ && keep < q48::kPreambleSize &&
                buffer_[size_ - 1 - keep] == q48::kPreambleByte)
           ++keep;
         Discard(size_ - keep);
         return delivered;
       }
       Discard(start);
-      if (size_ < kHeaderSize) return delivered;
-      const size_t total = static_cast<size_t>(q48::ReadLe16(buffer_ + 9)) + q48::kFrameOverhead;
+      if (size_ < q48::kHeaderSize) return delivered;
+      const size_t total = q48::DeclaredFrameSize(buffer_);
       if (total < minFrame_ || total > q48::kMaxFrameSize) {
         Discard(1);
         continue;
       }
       if (size_ >= total) {
         if (q48::AcceptFrame(buffer_, total, minFrame_)) {
-          sink(buffer_ + q48::kMessageOffset, total - 15);
+          sink(q48::FrameView{buffer_, total});
           ++delivered;
-          Discard(total);
+          Remove(total);
         } else {
           Discard(1);
         }
@@ -102,6 +108,7 @@ class OracleReassembler {
 
   uint8_t buffer_[q48::kAssemblyCapacity];
   size_t size_ = 0;
+  size_t discarded_ = 0;
   size_t minFrame_;
 };
 

@@ -15,7 +15,7 @@
 # (measured on 2026-12-08, 2 cores, load 1.1: 12.9 M executions, cov 164, ft 959)
 #
 # fuzz_reassembly_diff compares the reassembler read by read with the plain
-# rescanning algorithm it replaced (fuzz/reassembly_oracle.h).
+# rescanning form of the same rules (fuzz/reassembly_oracle.h).
 #
 # A crashing input lands in build/fuzz/artifacts/<target>/; once fixed, copy
 # it to fuzz/regressions/<target>/ so every later run replays it.

@@ -36,6 +36,24 @@ constexpr int16_t kReadCardRejected = Q48_ERR_READ_CARD;
 
 enum class Outcome { NoReader, OpenFailed, Timeout, Rejected, Accepted };
 
+// TakeReceived fills the receive area with whole messages.
+static_assert(kReceiveAreaSize >= kReceivedMessageSize, "the receive area holds any queued message");
+
+// The 1 ms timer resolution, asked for by the constructor and given back by
+// the destructor when it was granted.
+class FineTimerResolution {
+ public:
+  FineTimerResolution() : granted_(BeginFineTimerResolution()) {}
+  ~FineTimerResolution() {
+    if (granted_) EndFineTimerResolution();
+  }
+  FineTimerResolution(const FineTimerResolution&) = delete;
+  FineTimerResolution& operator=(const FineTimerResolution&) = delete;
+
+ private:
+  const bool granted_;
+};
+
 // One exchange's port, opened at most once; closed (reader thread joined) on
 // every way out by its destructor. The 1 ms timer resolution is held for the
 // Session's whole life, discovery and the reader thread's last cycle included.
@@ -51,11 +69,12 @@ class Session {
     if (device.empty()) {
       const int32_t number = FindReaderPort(options_.roots);
       if (number < 0) return Outcome::NoReader;
-      device = ComPort::DeviceName(number, options_.roots.dev);
+      device = ReaderDeviceName(number, options_.roots);
     }
-    std::string reason;
-    if (!port_.Open(device, &reason, options_.openFailure)) {
-      if (options_.openError != nullptr) *options_.openError = "cannot open " + device + ": " + reason;
+    const OpenResult opened = port_.Open(device);
+    if (!opened) {
+      if (options_.openFailure != nullptr) *options_.openFailure = opened.failure;
+      if (options_.openError != nullptr) *options_.openError = "cannot open " + device + ": " + opened.reason;
       return Outcome::OpenFailed;
     }
     port_.ResumeReader();

@@ -3,7 +3,7 @@
 
 namespace q48 {
 
-FineTimerResolution::FineTimerResolution() = default;
-FineTimerResolution::~FineTimerResolution() = default;
+bool BeginFineTimerResolution() { return false; }
+void EndFineTimerResolution() {}
 
 }  // namespace q48

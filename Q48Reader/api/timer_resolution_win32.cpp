@@ -12,10 +12,8 @@ namespace {
 constexpr UINT kPeriodMs = 1;
 }
 
-FineTimerResolution::FineTimerResolution() : granted_(timeBeginPeriod(kPeriodMs) == TIMERR_NOERROR) {}
+bool BeginFineTimerResolution() { return timeBeginPeriod(kPeriodMs) == TIMERR_NOERROR; }
 
-FineTimerResolution::~FineTimerResolution() {
-  if (granted_) (void)timeEndPeriod(kPeriodMs);
-}
+void EndFineTimerResolution() { (void)timeEndPeriod(kPeriodMs); }
 
 }  // namespace q48

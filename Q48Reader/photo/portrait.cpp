@@ -3,6 +3,7 @@
 #include "portrait.h"
 
 #include <climits>
+#include <memory>
 
 #include "portrait_platform.h"
 
@@ -11,6 +12,11 @@ namespace q48 {
 namespace {
 
 namespace platform = portrait_platform;
+
+// The decoder writes the .bmp beside the .wlt, by its name.
+constexpr char kWlt[] = "pic.wlt";
+constexpr char kBmp[] = "pic.bmp";
+constexpr char kJpg[] = "pic.jpg";
 
 // The working directory belongs to every thread of the host, and the outside
 // decoder may move it (on loading, in GetBmp or on unloading): it is put back
@@ -31,35 +37,35 @@ class WorkingDirectoryGuard {
 
 int32_t Convert(const std::string& directory, const std::string& decoderName, const uint8_t* portrait,
                 int32_t* length, uint8_t* jpeg, size_t capacity) {
-  platform::MakeDirectory(directory);
-  const std::string wlt = directory + platform::kPathSeparator + "pic.wlt";
-  const std::string bmp = directory + platform::kPathSeparator + "pic.bmp";
-  const std::string jpg = directory + platform::kPathSeparator + "pic.jpg";
+  // Personal data goes nowhere but to a folder that is safe for it; without
+  // one the read goes on without a picture, as without a decoder.
+  const std::unique_ptr<platform::PortraitFolder> folder = platform::OpenFolder(directory);
+  if (!folder) return kNoFolder;
 
   // Declared before the library, so that the directory is restored after
   // the library is released.
   WorkingDirectoryGuard workingDirectory;
-  platform::DecoderLibrary decoder;
-  switch (decoder.Open(decoderName)) {
-    case platform::DecoderLibrary::Load::NoLibrary: return kNoDecoderLibrary;
-    case platform::DecoderLibrary::Load::NoEntry: return kNoDecoderEntry;
-    case platform::DecoderLibrary::Load::Loaded: break;
+  std::unique_ptr<platform::DecoderLibrary> decoder;
+  switch (platform::LoadDecoder(decoderName, &decoder)) {
+    case platform::DecoderLoad::NoLibrary: return kNoDecoderLibrary;
+    case platform::DecoderLoad::NoEntry: return kNoDecoderEntry;
+    case platform::DecoderLoad::Loaded: break;
   }
 
   // An earlier picture must never stand in for this one.
-  platform::RemoveFile(bmp);
-  platform::RemoveFile(jpg);
+  folder->Remove(kBmp);
+  folder->Remove(kJpg);
 
-  if (!platform::WriteWholeFile(wlt, portrait, static_cast<size_t>(*length))) return kFileError;
-  const int32_t decoded = decoder.GetBmp(wlt.c_str(), 1);
+  if (!folder->Write(kWlt, portrait, static_cast<size_t>(*length))) return kFileError;
+  const int32_t decoded = decoder->GetBmp(folder->PathOf(kWlt).c_str(), 1);
   if (decoded != 1) {
     if (capacity > 0) jpeg[0] = 0;
     return decoded;  // the decoder's own value
   }
-  if (!platform::BitmapToJpeg(bmp, jpg)) return kNoPicture;
+  if (!folder->BitmapToJpeg(kBmp, kJpg)) return kNoPicture;
 
   size_t size = 0;
-  switch (platform::ReadWholeFile(jpg, jpeg, capacity, &size)) {
+  switch (folder->Read(kJpg, jpeg, capacity, &size)) {
     case platform::ReadOutcome::Read:
       if (size == 0) return kNoPicture;
       if (size > static_cast<size_t>(INT32_MAX)) return kJpegTooLarge;
@@ -74,8 +80,8 @@ int32_t Convert(const std::string& directory, const std::string& decoderName, co
 }  // namespace
 
 SystemPortraitConverter::SystemPortraitConverter(std::string directory)
-    : directory_(directory.empty() ? DefaultPortraitDirectory() : std::move(directory)),
-      decoderLibrary_(DefaultDecoderLibrary()) {}
+    : directory_(directory.empty() ? platform::DefaultDirectory() : std::move(directory)),
+      decoderLibrary_(platform::DefaultDecoderLibrary()) {}
 
 int32_t SystemPortraitConverter::ConvertPortrait(const uint8_t* portrait, int32_t* length, uint8_t* jpeg,
                                                  size_t capacity) {

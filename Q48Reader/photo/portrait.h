@@ -26,6 +26,7 @@ constexpr int32_t kNoDecoderLibrary = -2;  // the decoder library cannot be load
 constexpr int32_t kNoDecoderEntry = -3;    // it has no GetBmp
 constexpr int32_t kNoPicture = -4;         // no usable bitmap, or no JPEG came of it
 constexpr int32_t kJpegTooLarge = -5;      // the picture exceeds the caller's capacity
+constexpr int32_t kNoFolder = -6;          // no safe portrait folder (POSIX: not the caller's, a link, no home)
 
 class PortraitConverter {
  public:
@@ -39,14 +40,16 @@ class PortraitConverter {
                                   size_t capacity) = 0;
 };
 
-// The platform's converter (files in the portrait directory, the decoder
-// library loaded by bare name). `directory` empty means the platform default.
+// The platform's converter (files in the portrait folder, the decoder
+// library loaded by bare name). `directory` empty means the platform default
+// (portrait_platform.h).
 class SystemPortraitConverter : public PortraitConverter {
  public:
   explicit SystemPortraitConverter(std::string directory = std::string());
   int32_t ConvertPortrait(const uint8_t* portrait, int32_t* length, uint8_t* jpeg,
                           size_t capacity) override;
-  // The directory the portrait files go to (created when missing).
+  // The folder the portrait files go to (made when missing; empty when the
+  // platform has no default for this user).
   const std::string& Directory() const { return directory_; }
   // Name of the decoder library to load (tests point this elsewhere).
   void SetDecoderLibrary(std::string name) { decoderLibrary_ = std::move(name); }
@@ -55,12 +58,5 @@ class SystemPortraitConverter : public PortraitConverter {
   std::string directory_;
   std::string decoderLibrary_;
 };
-
-// Platform default portrait directory: "C:\Palvix" on Windows; on Linux
-// $XDG_CACHE_HOME/Palvix, else ~/.cache/Palvix. Defined by the platform's
-// backend.
-std::string DefaultPortraitDirectory();
-// Platform default decoder library name ("WltRS.dll" / "libWltRS.so").
-const char* DefaultDecoderLibrary();
 
 }  // namespace q48

@@ -6,19 +6,13 @@
 #include <gdiplus.h>
 
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "portrait.h"
 #include "portrait_platform.h"
 
-namespace q48 {
-
-std::string DefaultPortraitDirectory() { return "C:\\Palvix"; }
-
-const char* DefaultDecoderLibrary() { return "WltRS.dll"; }
-
-namespace portrait_platform {
+namespace q48::portrait_platform {
 
 namespace {
 
@@ -106,60 +100,109 @@ class GdiplusSession {
   bool started_ = false;
 };
 
+// Files in "C:\Palvix" by path; the folder's access is Windows' own (an
+// administrator's installation made it).
+class Win32Folder final : public PortraitFolder {
+ public:
+  explicit Win32Folder(std::string directory) : directory_(std::move(directory)) {}
+
+  std::string PathOf(const char* name) const override { return directory_ + "\\" + name; }
+
+  void Remove(const char* name) override { (void)DeleteFileA(PathOf(name).c_str()); }
+
+  bool Write(const char* name, const uint8_t* bytes, size_t size) override {
+    if (size > MAXDWORD) return false;
+    FileHandle file(CreateFileA(PathOf(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return false;
+    const auto total = static_cast<DWORD>(size);
+    DWORD done = 0;
+    while (done < total) {
+      DWORD written = 0;
+      if (!WriteFile(file.get(), bytes + done, total - done, &written, nullptr) || written == 0) return false;
+      done += written;
+    }
+    return file.Close();
+  }
+
+  ReadOutcome Read(const char* name, uint8_t* out, size_t capacity, size_t* size) override {
+    FileHandle file(
+        CreateFileA(PathOf(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return ReadOutcome::Failed;
+    LARGE_INTEGER length{};
+    if (!GetFileSizeEx(file.get(), &length) || length.QuadPart < 0) return ReadOutcome::Failed;
+    if (static_cast<unsigned long long>(length.QuadPart) > capacity || length.QuadPart > MAXDWORD)
+      return ReadOutcome::TooLarge;
+    const auto total = static_cast<DWORD>(length.QuadPart);
+    DWORD done = 0;
+    while (done < total) {
+      DWORD got = 0;
+      if (!ReadFile(file.get(), out + done, total - done, &got, nullptr) || got == 0) return ReadOutcome::Failed;
+      done += got;
+    }
+    *size = total;
+    return ReadOutcome::Read;
+  }
+
+  bool BitmapToJpeg(const char* bmpName, const char* jpgName) override {
+    GdiplusSession session;
+    if (!session.started()) return false;
+    CLSID encoder{};
+    if (!FindEncoder(L".jpg", &encoder)) return false;
+    gdi::GpBitmap* bitmap = nullptr;
+    if (flat::GdipCreateBitmapFromFile(Wide(PathOf(bmpName)).c_str(), &bitmap) != gdi::Ok || bitmap == nullptr)
+      return false;
+    const bool saved = flat::GdipSaveImageToFile(bitmap, Wide(PathOf(jpgName)).c_str(), &encoder, nullptr) == gdi::Ok;
+    flat::GdipDisposeImage(bitmap);
+    return saved;
+  }
+
+ private:
+  std::string directory_;
+};
+
+class Win32Decoder final : public DecoderLibrary {
+ public:
+  Win32Decoder() = default;
+  ~Win32Decoder() override {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
+  Win32Decoder(const Win32Decoder&) = delete;
+  Win32Decoder& operator=(const Win32Decoder&) = delete;
+
+  DecoderLoad Load(const std::string& name) {
+    module_ = LoadLibraryA(name.c_str());
+    if (module_ == nullptr) return DecoderLoad::NoLibrary;
+    entry_ = GetProcAddress(module_, "GetBmp");
+    return entry_ != nullptr ? DecoderLoad::Loaded : DecoderLoad::NoEntry;
+  }
+  int GetBmp(const char* wltPath, int mode) override {
+    return reinterpret_cast<GetBmpFn>(reinterpret_cast<void*>(entry_))(wltPath, mode);
+  }
+
+ private:
+  HMODULE module_ = nullptr;
+  FARPROC entry_ = nullptr;
+};
+
 }  // namespace
 
-const char kPathSeparator = '\\';
+std::string DefaultDirectory() { return "C:\\Palvix"; }
+
+const char* DefaultDecoderLibrary() { return "WltRS.dll"; }
 
 // Only the last level, with default security: "C:\Palvix" has no parent to
 // make.
-void MakeDirectory(const std::string& directory) { (void)CreateDirectoryA(directory.c_str(), nullptr); }
-
-void RemoveFile(const std::string& path) { (void)DeleteFileA(path.c_str()); }
-
-bool WriteWholeFile(const std::string& path, const uint8_t* bytes, size_t size) {
-  if (size > MAXDWORD) return false;
-  FileHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return false;
-  const auto total = static_cast<DWORD>(size);
-  DWORD done = 0;
-  while (done < total) {
-    DWORD written = 0;
-    if (!WriteFile(file.get(), bytes + done, total - done, &written, nullptr) || written == 0) return false;
-    done += written;
-  }
-  return file.Close();
+std::unique_ptr<PortraitFolder> OpenFolder(const std::string& directory) {
+  (void)CreateDirectoryA(directory.c_str(), nullptr);
+  return std::make_unique<Win32Folder>(directory);
 }
 
-ReadOutcome ReadWholeFile(const std::string& path, uint8_t* out, size_t capacity, size_t* size) {
-  FileHandle file(
-      CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return ReadOutcome::Failed;
-  LARGE_INTEGER length{};
-  if (!GetFileSizeEx(file.get(), &length) || length.QuadPart < 0) return ReadOutcome::Failed;
-  if (static_cast<unsigned long long>(length.QuadPart) > capacity || length.QuadPart > MAXDWORD)
-    return ReadOutcome::TooLarge;
-  const auto total = static_cast<DWORD>(length.QuadPart);
-  DWORD done = 0;
-  while (done < total) {
-    DWORD got = 0;
-    if (!ReadFile(file.get(), out + done, total - done, &got, nullptr) || got == 0) return ReadOutcome::Failed;
-    done += got;
-  }
-  *size = total;
-  return ReadOutcome::Read;
-}
-
-bool BitmapToJpeg(const std::string& bmpPath, const std::string& jpgPath) {
-  GdiplusSession session;
-  if (!session.started()) return false;
-  CLSID encoder{};
-  if (!FindEncoder(L".jpg", &encoder)) return false;
-  gdi::GpBitmap* bitmap = nullptr;
-  if (flat::GdipCreateBitmapFromFile(Wide(bmpPath).c_str(), &bitmap) != gdi::Ok || bitmap == nullptr) return false;
-  const bool saved = flat::GdipSaveImageToFile(bitmap, Wide(jpgPath).c_str(), &encoder, nullptr) == gdi::Ok;
-  flat::GdipDisposeImage(bitmap);
-  return saved;
+DecoderLoad LoadDecoder(const std::string& name, std::unique_ptr<DecoderLibrary>* library) {
+  auto decoder = std::make_unique<Win32Decoder>();
+  const DecoderLoad load = decoder->Load(name);
+  if (load == DecoderLoad::Loaded) *library = std::move(decoder);
+  return load;
 }
 
 bool CurrentDirectory(std::string* path) {
@@ -174,21 +217,4 @@ bool CurrentDirectory(std::string* path) {
 
 void ChangeDirectory(const std::string& path) { (void)SetCurrentDirectoryA(path.c_str()); }
 
-DecoderLibrary::~DecoderLibrary() {
-  if (library_ != nullptr) FreeLibrary(static_cast<HMODULE>(library_));
-}
-
-DecoderLibrary::Load DecoderLibrary::Open(const std::string& name) {
-  const HMODULE module = LoadLibraryA(name.c_str());
-  if (module == nullptr) return Load::NoLibrary;
-  library_ = module;
-  entry_ = reinterpret_cast<void*>(GetProcAddress(module, "GetBmp"));
-  return entry_ != nullptr ? Load::Loaded : Load::NoEntry;
-}
-
-int DecoderLibrary::GetBmp(const char* wltPath, int mode) {
-  return reinterpret_cast<GetBmpFn>(entry_)(wltPath, mode);
-}
-
-}  // namespace portrait_platform
-}  // namespace q48
+}  // namespace q48::portrait_platform

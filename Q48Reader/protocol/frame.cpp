@@ -55,73 +55,57 @@ uint16_t Crc16Xmodem(const uint8_t* bytes, size_t count) {
   return crc;
 }
 
+size_t EncodeFrame(uint8_t group, uint8_t code, const uint8_t* body, size_t bodySize, uint8_t* out,
+                   size_t capacity) {
+  const size_t total = bodySize + kMinRequestFrame;
+  if (total > capacity || total - kFrameOverhead > 0xFFFF) return 0;
+  std::memset(out, kPreambleByte, kPreambleSize);
+  out[kStartOffset] = kStartByte;
+  WriteLe16(out + kLengthOffset, static_cast<uint16_t>(total - kFrameOverhead));
+  out[kReservedByteOffset] = 0x00;
+  out[kMessageOffset] = group;
+  out[kMessageOffset + 1] = code;
+  if (bodySize > 0) std::memcpy(out + kBodyOffset, body, bodySize);
+  const size_t crcAt = kBodyOffset + bodySize;
+  WriteLe16(out + crcAt, Crc16Xmodem(out + kLengthOffset, crcAt - kLengthOffset));
+  out[total - 1] = kEndByte;
+  return total;
+}
+
 CDataBufferDevice BuildCommandFrame(uint8_t group, uint8_t code, const char* payload) {
-  CDataBufferDevice frame;
   const size_t textLength = payload ? std::strlen(payload) : 0;
   // The count fields are 16-bit (or 8-bit when doubled); the texts the
   // operations send are a few tens of bytes, far below either.
   const auto n = static_cast<int32_t>(textLength > 0xFFFF ? 0xFFFF : textLength);
   const auto* bytes = reinterpret_cast<const uint8_t*>(payload);
 
-  for (int i = 0; i < kPreambleSize; ++i) frame.AppendByte(kPreambleByte);
-  frame.AppendByte(kStartByte);
-
-  const PayloadEncoding encoding = EncodingOf(group, code);
-  uint16_t lengthField;
-  switch (encoding) {
-    case PayloadEncoding::Le16Count: lengthField = static_cast<uint16_t>(n + 7); break;
-    case PayloadEncoding::DoubledCount: lengthField = static_cast<uint16_t>(2 * n + 7); break;
-    default: lengthField = static_cast<uint16_t>(n + 5); break;
+  // The body by the append rules, which drop what does not fit.
+  CDataBufferDevice body;
+  switch (EncodingOf(group, code)) {
+    case PayloadEncoding::DoubledCount:
+      body.AppendByte(static_cast<uint8_t>(n));
+      body.AppendBlock(bytes, n);
+      body.AppendByte(static_cast<uint8_t>(n));
+      break;
+    case PayloadEncoding::Le16Count: body.AppendU16(static_cast<uint16_t>(n)); break;
+    case PayloadEncoding::Plain: break;
   }
-  frame.AppendU16(lengthField);
+  body.AppendBlock(bytes, n);
 
-  frame.AppendByte(0x00);
-  frame.AppendByte(group);
-  frame.AppendByte(code);
-
-  if (encoding == PayloadEncoding::DoubledCount) {
-    frame.AppendByte(static_cast<uint8_t>(n));
-    frame.AppendBlock(bytes, n);
-    frame.AppendByte(static_cast<uint8_t>(n));
-  } else if (encoding == PayloadEncoding::Le16Count) {
-    frame.AppendU16(static_cast<uint16_t>(n));
-  }
-  frame.AppendBlock(bytes, n);
-
-  frame.AppendU16(Crc16Xmodem(frame.data + 9, static_cast<size_t>(frame.length - 9)));
-  frame.AppendByte(kEndByte);
+  CDataBufferDevice frame;
+  frame.length = static_cast<int32_t>(
+      EncodeFrame(group, code, body.data, static_cast<size_t>(body.length), frame.data, sizeof frame.data));
   return frame;
-}
-
-size_t EncodeFrame(uint8_t group, uint8_t code, const uint8_t* body, size_t bodySize, uint8_t* out,
-                   size_t capacity) {
-  const size_t total = bodySize + 17;
-  if (total > capacity || bodySize + 5 > 0xFFFF) return 0;
-  size_t at = 0;
-  for (int i = 0; i < kPreambleSize; ++i) out[at++] = kPreambleByte;
-  out[at++] = kStartByte;
-  const auto lengthField = static_cast<uint16_t>(bodySize + 5);
-  out[at++] = static_cast<uint8_t>(lengthField & 0xFF);
-  out[at++] = static_cast<uint8_t>(lengthField >> 8);
-  out[at++] = 0x00;
-  out[at++] = group;
-  out[at++] = code;
-  if (bodySize > 0) std::memcpy(out + at, body, bodySize);
-  at += bodySize;
-  const uint16_t crc = Crc16Xmodem(out + 9, at - 9);
-  out[at++] = static_cast<uint8_t>(crc & 0xFF);
-  out[at++] = static_cast<uint8_t>(crc >> 8);
-  out[at++] = kEndByte;
-  return at;
 }
 
 bool AcceptFrame(const uint8_t* frame, size_t n, size_t minSize) {
   if (frame == nullptr || n < minSize || n < kMinRequestFrame) return false;
-  for (int i = 0; i < kPreambleSize; ++i)
+  for (size_t i = 0; i < kPreambleSize; ++i)
     if (frame[i] != kPreambleByte) return false;
-  if (frame[8] != kStartByte) return false;
-  if (static_cast<size_t>(ReadLe16(frame + 9)) + kFrameOverhead != n) return false;
-  if (Crc16Xmodem(frame + 9, n - 12) != ReadLe16(frame + n - 3)) return false;
+  if (frame[kStartOffset] != kStartByte) return false;
+  if (DeclaredFrameSize(frame) != n) return false;
+  const size_t crcAt = n - kTrailerSize;
+  if (Crc16Xmodem(frame + kLengthOffset, crcAt - kLengthOffset) != ReadLe16(frame + crcAt)) return false;
   return frame[n - 1] == kEndByte;
 }
 

@@ -4,14 +4,7 @@
 #include <cstring>
 #include <functional>
 
-#include "frame.h"
-
 namespace q48 {
-
-namespace {
-constexpr size_t kHeaderSize = 11;  // preamble, start byte, length field
-constexpr size_t kTrailerSize = 3;  // CRC, end byte
-}  // namespace
 
 void FrameReassembler::Reset() {
   head_ = end_ = scanned_ = 0;
@@ -51,7 +44,7 @@ void FrameReassembler::Scan() {
   for (noHeader_ = std::max(noHeader_, first_); noHeader_ < last_ && starts_[noHeader_].at + kHeaderSize <= end_;
        ++noHeader_) {
     Start& start = starts_[noHeader_];
-    const size_t total = static_cast<size_t>(ReadLe16(buffer_ + start.at + 9)) + kFrameOverhead;
+    const size_t total = DeclaredFrameSize(buffer_ + start.at);
     if (total < minFrame_ || total > kMaxFrameSize) {
       start.state = State::Dropped;  // impossible length: no frame starts here
       continue;
@@ -91,6 +84,12 @@ void FrameReassembler::DropFirstStart() {
   ++first_;
 }
 
+void FrameReassembler::DropUpTo(size_t offset) {
+  if (offset <= head_) return;
+  discarded_ += offset - head_;
+  head_ = offset;
+}
+
 void FrameReassembler::MoveDown() {
   const size_t shift = head_;
   std::memmove(buffer_, buffer_ + head_, end_ - head_);
@@ -118,15 +117,15 @@ size_t FrameReassembler::Process(const Sink& sink) {
   size_t delivered = 0;
   while (first_ < last_) {
     const Start& start = starts_[first_];
-    head_ = start.at;  // whatever came before the first start is noise
+    DropUpTo(start.at);  // whatever came before the first start is noise
     if (start.state == State::Acceptable) {
       const size_t frameEnd = start.end;
-      sink(buffer_ + head_ + kMessageOffset, frameEnd - head_ - kMessageOffset - kTrailerSize);
+      sink(FrameView{buffer_ + head_, frameEnd - head_});
       ++delivered;
       head_ = frameEnd;
       while (first_ < last_ && starts_[first_].at < frameEnd) DropFirstStart();
     } else if (start.state == State::Dropped) {
-      head_ = start.at + 1u;  // look again just after this start
+      DropUpTo(start.at + 1u);  // look again just after this start
       DropFirstStart();
     } else {
       // Not whole yet. If the length field was damaged the frame may never
@@ -139,8 +138,8 @@ size_t FrameReassembler::Process(const Sink& sink) {
   // No frame start: keep only a trailing run of 0x55 that may be the
   // beginning of the next preamble, moved to the front while it is short.
   size_t keep = 0;
-  while (keep < Pending() && keep < static_cast<size_t>(kPreambleSize) && buffer_[end_ - 1 - keep] == kPreambleByte)
-    ++keep;
+  while (keep < Pending() && keep < kPreambleSize && buffer_[end_ - 1 - keep] == kPreambleByte) ++keep;
+  DropUpTo(end_ - keep);
   std::memmove(buffer_, buffer_ + end_ - keep, keep);
   Reset();
   end_ = scanned_ = keep;

@@ -1,16 +1,15 @@
-// Stream reassembly: turns the chunks that a port's reader thread reads into
-// accepted response messages.
+// Stream reassembly: turns the chunks that a port's reader thread reads (or
+// the emulator's line) into accepted frames.
 //
-// Called only from the reader thread that owns the instance (no lock inside;
-// Feed blocks on nothing). Chunks belong to the caller for the duration of
-// Feed; the message pointer handed to the sink points into the instance and
-// is valid only during the sink call. The instance is about 43 KB: keep it on
-// the heap.
+// Called only from the thread that owns the instance (no lock inside; Feed
+// blocks on nothing). Chunks belong to the caller for the duration of Feed;
+// the frame handed to the sink points into the instance and is valid only
+// during the sink call. The instance is about 43 KB: keep it on the heap.
 //
-// Unlike a per-chunk rule, this looks for the preamble anywhere in the
-// stream: a frame split over any number of reads is delivered once, several
-// frames in one read are all delivered in order, noise before a preamble is
-// skipped, and a damaged frame is dropped without losing the next good one.
+// The preamble is looked for anywhere in the stream: a frame split over any
+// number of reads is delivered once, several frames in one read are all
+// delivered in order, noise before a preamble is skipped, and a damaged frame
+// is dropped without losing the next good one.
 //
 // The rules, applied after every read to the bytes kept so far:
 //  - a frame start is "55" x 8, "04"; bytes before the first start are
@@ -24,6 +23,8 @@
 //    kept bytes already has a whole acceptable frame (its own length field
 //    was probably damaged upwards): then everything before the first such
 //    later start is dropped.
+// Every byte fed is, in the end, delivered in a frame, counted in Discarded(),
+// kept (Pending()) or forgotten by Reset().
 // The state of every start seen (no header yet, waiting, acceptable, dropped)
 // is kept between reads and each start is judged once, when its frame is
 // whole; so a read costs about its own size, however the stream is cut, not
@@ -35,26 +36,37 @@
 #include <cstdint>
 #include <functional>
 
+#include "frame.h"
+
 namespace q48 {
 
-constexpr size_t kAssemblyCapacity = 10240;  // bounds a frame to 10239 bytes
+constexpr size_t kAssemblyCapacity = kReceiveLimit;
 constexpr size_t kMaxFrameSize = kAssemblyCapacity - 1;
-constexpr size_t kMaxChunkSize = 10240;
+// The most a reader thread reads at once.
+constexpr size_t kMaxChunkSize = kReceiveLimit;
+static_assert(kMaxFrameSize - kMessageOverhead <= kReceiveLimit, "a message fits the receive area");
 
 class FrameReassembler {
  public:
-  using Sink = std::function<void(const uint8_t* message, size_t length)>;
+  // Given each accepted frame where it lies in the kept bytes.
+  using Sink = std::function<void(const FrameView& frame)>;
 
-  // minFrame: 18 for responses (the default), 17 for requests (emulator).
-  explicit FrameReassembler(size_t minFrame = 18) : minFrame_(minFrame) {}
+  // minFrame: kMinResponseFrame (the default), or kMinRequestFrame for
+  // requests (emulator).
+  explicit FrameReassembler(size_t minFrame = kMinResponseFrame) : minFrame_(minFrame) {}
 
   // Feeds one chunk (any size; the bytes kept never exceed kAssemblyCapacity,
   // so larger chunks are taken in pieces, the rules applied after each).
   // Returns the number of messages handed to `sink`.
   size_t Feed(const uint8_t* chunk, size_t size, const Sink& sink);
 
-  // Forgets whatever is partly assembled (after a line error or a purge).
+  // Forgets whatever is partly assembled (after a line error or a purge);
+  // Discarded() stays.
   void Reset();
+
+  // Bytes dropped so far as noise or damaged frames, before a frame is
+  // handed to the sink as well as after; Reset does not count.
+  size_t Discarded() const { return discarded_; }
 
   // Bytes kept for a frame not yet whole (always below kAssemblyCapacity
   // between calls).
@@ -84,6 +96,8 @@ class FrameReassembler {
   uint32_t WaitingKey(size_t index) const;
   void DropFirstStart();
   void MoveDown();
+  // Drops the kept bytes before `offset`.
+  void DropUpTo(size_t offset);
 
   uint8_t buffer_[kRoom];
   size_t head_ = 0;
@@ -101,6 +115,7 @@ class FrameReassembler {
   uint32_t waiting_[kMaxStarts];
   size_t waitingCount_ = 0;
 
+  size_t discarded_ = 0;
   size_t minFrame_;
 };
 

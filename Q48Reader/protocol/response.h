@@ -9,11 +9,14 @@
 #include <cstdint>
 #include <string>
 
+#include "frame.h"
+
 namespace q48 {
 
 class PortraitConverter;
 
-constexpr size_t kReceiveAreaSize = 10240;
+// The area a message is taken into: any message fits (frame.h).
+constexpr size_t kReceiveAreaSize = kReceiveLimit;
 constexpr size_t kIdCardRecordSize = 1295;
 constexpr size_t kIdentTextBuffer = 200;  // reader identification text
 constexpr size_t kIccidTextBuffer = 60;   // 59 bytes and a terminator

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "text.h"
+#include "text_platform.h"
 
 namespace q48 {
 

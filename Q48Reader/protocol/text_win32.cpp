@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "text.h"
+#include "text_platform.h"
 
 namespace q48 {
 

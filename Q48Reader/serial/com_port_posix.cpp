@@ -1,5 +1,5 @@
-// ComPort on POSIX: termios, an exclusive open, and a reader thread that
-// waits on the port and on a stop pipe together.
+// The serial port's device on POSIX: termios, an exclusive open, and a
+// reader thread that waits on the port and on a stop pipe together.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,24 +19,12 @@
 #include <linux/serial.h>
 #endif
 
-#include "com_port.h"
+#include "com_port_platform.h"
+#include "line_settings_posix.h"
 
 namespace q48 {
 
 namespace {
-
-bool ConfigureLine(int fd) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) return false;  // not a terminal: not a serial port
-  cfmakeraw(&tio);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
-  tio.c_cflag |= CS8 | CREAD | CLOCAL;
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0) return false;
-  return tcsetattr(fd, TCSANOW, &tio) == 0;
-}
 
 void RaiseModemLines(int fd) {
   int lines = TIOCM_DTR | TIOCM_RTS;
@@ -90,31 +78,163 @@ OpenFailureKind KindOf(int error) {
   }
 }
 
-}  // namespace
+class PosixPortDevice final : public PortDevice {
+ public:
+  PosixPortDevice(int fd, PortReceiver& receiver) : fd_(fd), receiver_(receiver) {}
+  ~PosixPortDevice() override;
+  PosixPortDevice(const PosixPortDevice&) = delete;
+  PosixPortDevice& operator=(const PosixPortDevice&) = delete;
 
-struct ComPort::Platform {
-  int fd = -1;
-  int stopRead = -1;
-  int stopWrite = -1;
-  std::thread thread;
-  std::mutex startLock;
-  std::condition_variable startSignal;
-  bool resumed = false;
-  bool stopping = false;
+  // Makes the stop pipe and the reader thread (waiting for ResumeReader).
+  // Without them the device still works: nothing is ever queued and the
+  // caller's poll runs out.
+  void StartReaderThread();
+  bool ResumeReader() override;
+  int32_t Write(const uint8_t* bytes, int32_t count) override;
 
-  static void ReaderThreadMain(ComPort* port, Platform* platform);
+ private:
+  void ReaderThreadMain();
+  void ReadUntilStopped();
+
+  const int fd_;
+  PortReceiver& receiver_;
+  int stopRead_ = -1;
+  int stopWrite_ = -1;
+  std::thread thread_;
+  std::mutex startLock_;
+  std::condition_variable startSignal_;
+  bool resumed_ = false;
+  bool stopping_ = false;
 };
 
-std::string ComPort::DeviceName(int32_t portNumber, const std::string& directory) {
-  return directory + "/ttyUSB" + std::to_string(portNumber);
+void PosixPortDevice::StartReaderThread() {
+  int stop[2];
+  if (pipe2(stop, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  stopRead_ = stop[0];
+  stopWrite_ = stop[1];
+  try {
+    thread_ = std::thread(&PosixPortDevice::ReaderThreadMain, this);
+  } catch (...) {
+    // No reader thread: nothing will be queued and the caller's poll runs out.
+  }
 }
 
-bool ComPort::OpenDevice(const std::string& device, std::string* reason, OpenFailureKind* kind) {
-  const auto fail = [reason, kind](int error) {
-    *reason = SystemText(error);
-    *kind = KindOf(error);
-    return false;
-  };
+bool PosixPortDevice::ResumeReader() {
+  if (!thread_.joinable()) return false;
+  {
+    std::lock_guard<std::mutex> lock(startLock_);
+    resumed_ = true;
+  }
+  startSignal_.notify_one();
+  return true;
+}
+
+int32_t PosixPortDevice::Write(const uint8_t* bytes, int32_t count) {
+  // The same bound as the Windows write time-outs: 10 ms a byte plus 1 s.
+  const int budgetMs = 1000 + 10 * count;
+  int32_t written = 0;
+  int waitedMs = 0;
+  while (written < count) {
+    const ssize_t n = write(fd_, bytes + written, static_cast<size_t>(count - written));
+    if (n > 0) {
+      written += static_cast<int32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) break;  // hang-up or line failure: the poll times out
+    if (waitedMs >= budgetMs) break;
+    pollfd pfd{fd_, POLLOUT, 0};
+    const int slice = 10;
+    if (poll(&pfd, 1, slice) < 0 && errno != EINTR) break;
+    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) break;
+    waitedMs += slice;
+  }
+  return written;
+}
+
+PosixPortDevice::~PosixPortDevice() {
+  {
+    std::lock_guard<std::mutex> lock(startLock_);
+    stopping_ = true;
+  }
+  startSignal_.notify_one();
+  if (stopWrite_ >= 0) {
+    const char stop = 1;
+    (void)!write(stopWrite_, &stop, 1);
+  }
+  if (thread_.joinable()) thread_.join();
+  (void)tcflush(fd_, TCIFLUSH);
+  // TIOCEXCL outlives the close on a pty; clear it so the next open works.
+  (void)ioctl(fd_, TIOCNXCL);
+  CloseQuietly(fd_);
+  CloseQuietly(stopRead_);
+  CloseQuietly(stopWrite_);
+}
+
+void PosixPortDevice::ReaderThreadMain() {
+  {
+    std::unique_lock<std::mutex> lock(startLock_);
+    startSignal_.wait(lock, [this] { return resumed_ || stopping_; });
+    if (stopping_) return;
+  }
+  // Nothing may unwind out of the thread (that would end the host): without
+  // memory for its buffer the thread ends, nothing is queued, and the
+  // caller's poll runs out.
+  try {
+    ReadUntilStopped();
+  } catch (...) {
+  }
+}
+
+void PosixPortDevice::ReadUntilStopped() {
+  std::vector<uint8_t> chunk(kMaxChunkSize);
+  unsigned long errorsSeen = 0;
+  const bool countsErrors = ReadErrorCount(fd_, &errorsSeen);
+  bool lineUp = true;
+
+  for (;;) {
+    pollfd fds[2] = {{stopRead_, POLLIN, 0}, {fd_, POLLIN, 0}};
+    // After a hang-up only the stop signal is waited for.
+    const int rc = poll(fds, lineUp ? 2 : 1, -1);
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[0].revents != 0) break;
+    if (!lineUp) continue;
+    const short events = fds[1].revents;
+    if (events & POLLIN) {
+      if (countsErrors) {
+        unsigned long errors = 0;
+        if (ReadErrorCount(fd_, &errors) && errors != errorsSeen) {
+          // A line error: what is waiting cannot be trusted.
+          errorsSeen = errors;
+          (void)tcflush(fd_, TCIFLUSH);
+          receiver_.OnLineError();
+          continue;
+        }
+      }
+      const ssize_t n = read(fd_, chunk.data(), chunk.size());
+      if (n > 0) {
+        try {
+          receiver_.OnChunk(chunk.data(), static_cast<size_t>(n));
+        } catch (...) {
+          receiver_.OnLineError();  // no memory for a message: drop it, keep running
+        }
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      lineUp = false;  // EOF or EIO: the device went away
+      continue;
+    }
+    if (events & (POLLHUP | POLLERR | POLLNVAL)) lineUp = false;
+  }
+}
+
+}  // namespace
+
+OpenResult OpenPortDevice(const std::string& device, PortReceiver& receiver, std::unique_ptr<PortDevice>* opened) {
+  const auto fail = [](int error) { return OpenResult::Failed(KindOf(error), SystemText(error)); };
 
   const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   // Another opener's TIOCEXCL refuses us here with EBUSY.
@@ -124,7 +244,7 @@ bool ComPort::OpenDevice(const std::string& device, std::string* reason, OpenFai
   int error = 0;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error = errno == EWOULDBLOCK ? EBUSY : errno;
-  } else if (!ConfigureLine(fd)) {
+  } else if (!SetReaderLine(fd)) {
     error = errno;  // ENOTTY: not a terminal, so not a serial port
   }
   if (error != 0) {
@@ -138,135 +258,17 @@ bool ComPort::OpenDevice(const std::string& device, std::string* reason, OpenFai
   // arrives before the thread first runs is never thrown away.
   (void)tcflush(fd, TCIOFLUSH);
 
-  auto* platform = new (std::nothrow) Platform;
-  if (platform == nullptr) {
+  std::unique_ptr<PosixPortDevice> port;
+  try {
+    port = std::make_unique<PosixPortDevice>(fd, receiver);
+  } catch (...) {
     (void)ioctl(fd, TIOCNXCL);
     CloseQuietly(fd);
     return fail(ENOMEM);
   }
-  platform->fd = fd;
-  platform_ = platform;
-  int stop[2];
-  if (pipe2(stop, O_CLOEXEC | O_NONBLOCK) == 0) {
-    platform->stopRead = stop[0];
-    platform->stopWrite = stop[1];
-    try {
-      platform->thread = std::thread(&Platform::ReaderThreadMain, this, platform);
-    } catch (...) {
-      // No reader thread: nothing will be queued and the caller's poll runs out.
-    }
-  }
-  return true;
-}
-
-bool ComPort::ResumeReader() {
-  if (platform_ == nullptr || !platform_->thread.joinable()) return false;
-  {
-    std::lock_guard<std::mutex> lock(platform_->startLock);
-    platform_->resumed = true;
-  }
-  platform_->startSignal.notify_one();
-  return true;
-}
-
-int32_t ComPort::Write(const uint8_t* bytes, int32_t count) {
-  if (platform_ == nullptr || bytes == nullptr || count <= 0) return 0;
-  const int fd = platform_->fd;
-  // The same bound as the Windows write time-outs: 10 ms a byte plus 1 s.
-  const int budgetMs = 1000 + 10 * count;
-  int32_t written = 0;
-  int waitedMs = 0;
-  while (written < count) {
-    const ssize_t n = write(fd, bytes + written, static_cast<size_t>(count - written));
-    if (n > 0) {
-      written += static_cast<int32_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) break;  // hang-up or line failure: the poll times out
-    if (waitedMs >= budgetMs) break;
-    pollfd pfd{fd, POLLOUT, 0};
-    const int slice = 10;
-    if (poll(&pfd, 1, slice) < 0 && errno != EINTR) break;
-    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) break;
-    waitedMs += slice;
-  }
-  return written;
-}
-
-void ComPort::Close() {
-  if (platform_ == nullptr) return;
-  Platform& p = *platform_;
-  {
-    std::lock_guard<std::mutex> lock(p.startLock);
-    p.stopping = true;
-  }
-  p.startSignal.notify_one();
-  if (p.stopWrite >= 0) {
-    const char stop = 1;
-    (void)!write(p.stopWrite, &stop, 1);
-  }
-  if (p.thread.joinable()) p.thread.join();
-  (void)tcflush(p.fd, TCIFLUSH);
-  // TIOCEXCL outlives the close on a pty; clear it so the next open works.
-  (void)ioctl(p.fd, TIOCNXCL);
-  CloseQuietly(p.fd);
-  CloseQuietly(p.stopRead);
-  CloseQuietly(p.stopWrite);
-  delete platform_;
-  platform_ = nullptr;
-}
-
-void ComPort::Platform::ReaderThreadMain(ComPort* port, Platform* platform) {
-  Platform& p = *platform;
-  {
-    std::unique_lock<std::mutex> lock(p.startLock);
-    p.startSignal.wait(lock, [&p] { return p.resumed || p.stopping; });
-    if (p.stopping) return;
-  }
-
-  std::vector<uint8_t> chunk(kMaxChunkSize);
-  unsigned long errorsSeen = 0;
-  const bool countsErrors = ReadErrorCount(p.fd, &errorsSeen);
-  bool lineUp = true;
-
-  for (;;) {
-    pollfd fds[2] = {{p.stopRead, POLLIN, 0}, {p.fd, POLLIN, 0}};
-    // After a hang-up only the stop signal is waited for.
-    const int rc = poll(fds, lineUp ? 2 : 1, -1);
-    if (rc < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[0].revents != 0) break;
-    if (!lineUp) continue;
-    const short events = fds[1].revents;
-    if (events & POLLIN) {
-      if (countsErrors) {
-        unsigned long errors = 0;
-        if (ReadErrorCount(p.fd, &errors) && errors != errorsSeen) {
-          // A line error: what is waiting cannot be trusted.
-          errorsSeen = errors;
-          (void)tcflush(p.fd, TCIFLUSH);
-          port->OnLineError();
-          continue;
-        }
-      }
-      const ssize_t n = read(p.fd, chunk.data(), chunk.size());
-      if (n > 0) {
-        try {
-          port->OnChunk(chunk.data(), static_cast<size_t>(n));
-        } catch (...) {
-          port->OnLineError();  // no memory for a message: drop it, keep running
-        }
-        continue;
-      }
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      lineUp = false;  // EOF or EIO: the device went away
-      continue;
-    }
-    if (events & (POLLHUP | POLLERR | POLLNVAL)) lineUp = false;
-  }
+  port->StartReaderThread();
+  *opened = std::move(port);
+  return OpenResult();
 }
 
 }  // namespace q48

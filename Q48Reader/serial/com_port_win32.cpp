@@ -1,8 +1,9 @@
-// ComPort on Windows: the communications API with overlapped reads and
-// writes, and a reader thread that polls the port every 10 ms.
+// The serial port's device on Windows: the communications API with
+// overlapped reads and writes, and a reader thread that polls the port every
+// 10 ms.
 //
 // A read or write is never left pending when this code returns: its buffer
-// and OVERLAPPED record belong to this ComPort and go away with it.
+// and OVERLAPPED record belong to the device and go away with it.
 #include <windows.h>
 
 #include <algorithm>
@@ -13,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "com_port.h"
+#include "com_port_platform.h"
 #include "line_settings_win32.h"
 
 namespace q48 {
@@ -62,45 +63,200 @@ int PortNumberOf(const std::string& device) {
   return std::atoi(device.c_str() + digits);
 }
 
-}  // namespace
+class Win32PortDevice final : public PortDevice {
+ public:
+  Win32PortDevice(HANDLE file, PortReceiver& receiver) : file_(file), receiver_(receiver) {}
+  ~Win32PortDevice() override;
+  Win32PortDevice(const Win32PortDevice&) = delete;
+  Win32PortDevice& operator=(const Win32PortDevice&) = delete;
 
-struct ComPort::Platform {
-  ComPort* port = nullptr;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  HANDLE closeEvent = nullptr;
-  HANDLE thread = nullptr;
-  DWORD threadId = 0;
-  bool resumed = false;
-  // Set by Close besides the named event, which another ComPort of the same
-  // port number could consume.
-  std::atomic<bool> stopping{false};
-  // A read is outstanding (reader thread); Close looks at it only after the
-  // thread has ended.
-  std::atomic<bool> readPending{false};
-  OVERLAPPED readOverlapped{};
-  OVERLAPPED writeOverlapped{};
-  std::vector<uint8_t> chunk = std::vector<uint8_t>(kMaxChunkSize);
+  // Each device has its own overlapped events: without them an outstanding
+  // read or write could not be waited for. False (GetLastError says why)
+  // when the system has none to give.
+  bool MakeEvents();
+  // The stop event and the reader thread, created suspended. Without a
+  // thread nothing is ever queued and the caller's poll runs out.
+  void CreateReaderThread(int portNumber);
+  bool ResumeReader() override;
+  int32_t Write(const uint8_t* bytes, int32_t count) override;
 
-  ~Platform() {
-    CloseIfSet(readOverlapped.hEvent);
-    CloseIfSet(writeOverlapped.hEvent);
-  }
-
+ private:
   static DWORD WINAPI ReaderThreadMain(LPVOID parameter);
   void ReaderLoop();
   DWORD ReadChunk(DWORD limit);
+
+  HANDLE file_;
+  PortReceiver& receiver_;
+  HANDLE closeEvent_ = nullptr;
+  HANDLE thread_ = nullptr;
+  DWORD threadId_ = 0;
+  bool resumed_ = false;
+  // Set by the destructor besides the named event, which another port of
+  // the same number could consume.
+  std::atomic<bool> stopping_{false};
+  // A read is outstanding (reader thread); the destructor looks at it only
+  // after the thread has ended.
+  std::atomic<bool> readPending_{false};
+  OVERLAPPED readOverlapped_{};
+  OVERLAPPED writeOverlapped_{};
+  std::vector<uint8_t> chunk_;  // the reader thread's, made by it
 };
 
-std::string ComPort::DeviceName(int32_t portNumber, const std::string& /*directory*/) {
-  return "COM" + std::to_string(portNumber);
+bool Win32PortDevice::MakeEvents() {
+  readOverlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  writeOverlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return readOverlapped_.hEvent != nullptr && writeOverlapped_.hEvent != nullptr;
 }
 
-bool ComPort::OpenDevice(const std::string& device, std::string* reason, OpenFailureKind* kind) {
-  const auto fail = [reason, kind](DWORD error) {
-    *reason = SystemErrorText(error);
-    *kind = KindOf(error);
-    return false;
-  };
+void Win32PortDevice::CreateReaderThread(int portNumber) {
+  char eventName[40];
+  std::snprintf(eventName, sizeof eventName, "Com_ReadCloseEvent%d", portNumber);
+  closeEvent_ = CreateEventA(nullptr, FALSE, FALSE, eventName);
+  thread_ = CreateThread(nullptr, 0, &ReaderThreadMain, this, CREATE_SUSPENDED, &threadId_);
+  if (thread_ != nullptr) (void)SetThreadPriority(thread_, THREAD_PRIORITY_TIME_CRITICAL);
+}
+
+bool Win32PortDevice::ResumeReader() {
+  if (thread_ == nullptr) return false;
+  if (!resumed_) {
+    resumed_ = true;
+    (void)ResumeThread(thread_);
+  }
+  return true;
+}
+
+int32_t Win32PortDevice::Write(const uint8_t* bytes, int32_t count) {
+  OVERLAPPED& overlapped = writeOverlapped_;
+  DWORD errors = 0;
+  if (ClearCommError(file_, &errors, nullptr) && errors != 0) (void)PurgeComm(file_, PURGE_TXABORT | PURGE_TXCLEAR);
+
+  DWORD written = 0;
+  if (WriteFile(file_, bytes, static_cast<DWORD>(count), &written, &overlapped)) {
+    (void)FlushFileBuffers(file_);
+    return static_cast<int32_t>(written);
+  }
+  if (GetLastError() != ERROR_IO_PENDING) return 0;
+  // The caller's bytes and our OVERLAPPED must outlive the write, so wait for
+  // it; the write time-outs end it within 10 ms a byte plus 1 s. Past that
+  // (a driver that ignores them) it is cancelled and its end awaited.
+  const DWORD budget = 1000 + 10 * static_cast<DWORD>(count) + 500;
+  if (WaitForSingleObject(overlapped.hEvent, budget) != WAIT_OBJECT_0) (void)CancelIo(file_);
+  written = 0;
+  (void)GetOverlappedResult(file_, &overlapped, &written, TRUE);
+  return static_cast<int32_t>(written);
+}
+
+Win32PortDevice::~Win32PortDevice() {
+  stopping_ = true;
+  if (closeEvent_ != nullptr) (void)SetEvent(closeEvent_);
+  (void)SetCommMask(file_, 0);
+  (void)PurgeComm(file_, PURGE_RXCLEAR);
+  if (thread_ != nullptr) {
+    // A thread that never ran would otherwise sit out the whole wait; let
+    // it run, and it ends at its first look at the stop signal.
+    if (!resumed_) {
+      resumed_ = true;
+      (void)ResumeThread(thread_);
+    }
+    if (WaitForSingleObject(thread_, kStopWaitMs) == WAIT_TIMEOUT) {
+      // Last resort: the thread is stuck beyond its 10 ms cycle.
+      (void)TerminateThread(thread_, 0);
+      (void)WaitForSingleObject(thread_, kStopWaitMs);
+    }
+    if (readPending_) {
+      // The thread was cut off inside a read: the read must end before its
+      // buffer and OVERLAPPED are freed.
+      CancelOverlapped(file_, &readOverlapped_);
+      DWORD ignored = 0;
+      (void)GetOverlappedResult(file_, &readOverlapped_, &ignored, TRUE);
+      readPending_ = false;
+    }
+    CloseIfSet(thread_);
+  }
+  CloseIfSet(file_);
+  CloseIfSet(closeEvent_);
+  CloseIfSet(readOverlapped_.hEvent);
+  CloseIfSet(writeOverlapped_.hEvent);
+}
+
+DWORD WINAPI Win32PortDevice::ReaderThreadMain(LPVOID parameter) {
+  auto* device = static_cast<Win32PortDevice*>(parameter);
+  try {
+    device->ReaderLoop();
+  } catch (...) {
+    // Nothing may unwind out of a thread routine (no memory for the chunk
+    // buffer, for one); the caller's poll runs out.
+  }
+  (void)SetCommMask(device->file_, 0);
+  (void)PurgeComm(device->file_, PURGE_TXCLEAR | PURGE_RXCLEAR);
+  return 0;
+}
+
+void Win32PortDevice::ReaderLoop() {
+  chunk_.assign(kMaxChunkSize, 0);
+  for (;;) {
+    if (WaitForSingleObject(closeEvent_, kPollWaitMs) == WAIT_OBJECT_0 || stopping_) return;
+    DWORD errors = 0;
+    COMSTAT status{};
+    // Resets the line-error flags, so ReadChunk sees only errors that arise
+    // after this.
+    (void)ClearCommError(file_, &errors, &status);
+    if (status.cbInQue == 0) {
+      Sleep(1);
+      continue;
+    }
+    const DWORD got = ReadChunk(std::min<DWORD>(status.cbInQue, static_cast<DWORD>(chunk_.size())));
+    if (got == 0) continue;
+    try {
+      receiver_.OnChunk(chunk_.data(), got);
+    } catch (...) {
+      receiver_.OnLineError();  // no memory for a message: drop it, keep running
+    }
+  }
+}
+
+DWORD Win32PortDevice::ReadChunk(DWORD limit) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (ClearCommError(file_, &errors, &status) && errors != 0) {
+    // Overrun, framing, parity or break: what is waiting cannot be trusted.
+    (void)PurgeComm(file_, PURGE_RXABORT | PURGE_RXCLEAR);
+    receiver_.OnLineError();
+    return 0;
+  }
+  if (status.cbInQue == 0) return 0;
+  const DWORD count = std::min(limit, status.cbInQue);
+  DWORD read = 0;
+  readPending_ = true;
+  if (ReadFile(file_, chunk_.data(), count, &read, &readOverlapped_)) {
+    readPending_ = false;
+    return read;
+  }
+  if (GetLastError() != ERROR_IO_PENDING) {
+    readPending_ = false;
+    return 0;
+  }
+  (void)WaitForSingleObject(readOverlapped_.hEvent, kReadWaitMs);
+  read = 0;
+  if (!GetOverlappedResult(file_, &readOverlapped_, &read, FALSE)) {
+    if (GetLastError() != ERROR_IO_INCOMPLETE) {
+      readPending_ = false;
+      return 0;
+    }
+    // Still outstanding: cancel it and take what it got before the cancel,
+    // so it never lands in the chunk buffer during a later cycle.
+    (void)CancelIo(file_);
+    read = 0;
+    if (!GetOverlappedResult(file_, &readOverlapped_, &read, TRUE)) read = 0;
+  }
+  readPending_ = false;
+  return read;
+}
+
+}  // namespace
+
+OpenResult OpenPortDevice(const std::string& device, PortReceiver& receiver, std::unique_ptr<PortDevice>* opened) {
+  const auto fail = [](DWORD error) { return OpenResult::Failed(KindOf(error), SystemErrorText(error)); };
 
   const HANDLE file = CreateFileA(ComDevicePath(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
@@ -116,172 +272,18 @@ bool ComPort::OpenDevice(const std::string& device, std::string* reason, OpenFai
   // arrives before the thread first runs is never thrown away.
   (void)PurgeComm(file, PURGE_TXCLEAR | PURGE_RXCLEAR);
 
-  // Each ComPort has its own overlapped events: without them an outstanding
-  // read or write could not be waited for.
-  auto* platform = new (std::nothrow) Platform;
-  if (platform != nullptr) {
-    platform->readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    platform->writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  }
-  if (platform == nullptr || platform->readOverlapped.hEvent == nullptr ||
-      platform->writeOverlapped.hEvent == nullptr) {
-    const DWORD error = platform == nullptr ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY) : GetLastError();
-    delete platform;
-    CloseHandle(file);
-    return fail(error);
-  }
-  platform->port = this;
-  platform->file = file;
-  platform_ = platform;
-
-  char eventName[40];
-  std::snprintf(eventName, sizeof eventName, "Com_ReadCloseEvent%d", PortNumberOf(device));
-  platform->closeEvent = CreateEventA(nullptr, FALSE, FALSE, eventName);
-  platform->thread = CreateThread(nullptr, 0, &Platform::ReaderThreadMain, platform, CREATE_SUSPENDED,
-                                  &platform->threadId);
-  if (platform->thread != nullptr) (void)SetThreadPriority(platform->thread, THREAD_PRIORITY_TIME_CRITICAL);
-  // Without a thread nothing is ever queued and the caller's poll runs out.
-  return true;
-}
-
-bool ComPort::ResumeReader() {
-  if (platform_ == nullptr || platform_->thread == nullptr) return false;
-  if (!platform_->resumed) {
-    platform_->resumed = true;
-    (void)ResumeThread(platform_->thread);
-  }
-  return true;
-}
-
-int32_t ComPort::Write(const uint8_t* bytes, int32_t count) {
-  if (platform_ == nullptr || bytes == nullptr || count <= 0) return 0;
-  const HANDLE file = platform_->file;
-  OVERLAPPED& overlapped = platform_->writeOverlapped;
-
-  DWORD errors = 0;
-  if (ClearCommError(file, &errors, nullptr) && errors != 0) (void)PurgeComm(file, PURGE_TXABORT | PURGE_TXCLEAR);
-
-  DWORD written = 0;
-  if (WriteFile(file, bytes, static_cast<DWORD>(count), &written, &overlapped)) {
-    (void)FlushFileBuffers(file);
-    return static_cast<int32_t>(written);
-  }
-  if (GetLastError() != ERROR_IO_PENDING) return 0;
-  // The caller's bytes and our OVERLAPPED must outlive the write, so wait for
-  // it; the write time-outs end it within 10 ms a byte plus 1 s. Past that
-  // (a driver that ignores them) it is cancelled and its end awaited.
-  const DWORD budget = 1000 + 10 * static_cast<DWORD>(count) + 500;
-  if (WaitForSingleObject(overlapped.hEvent, budget) != WAIT_OBJECT_0) (void)CancelIo(file);
-  written = 0;
-  (void)GetOverlappedResult(file, &overlapped, &written, TRUE);
-  return static_cast<int32_t>(written);
-}
-
-void ComPort::Close() {
-  if (platform_ == nullptr) return;
-  Platform& p = *platform_;
-  p.stopping = true;
-  if (p.closeEvent != nullptr) (void)SetEvent(p.closeEvent);
-  (void)SetCommMask(p.file, 0);
-  (void)PurgeComm(p.file, PURGE_RXCLEAR);
-  if (p.thread != nullptr) {
-    // A thread that never ran would otherwise sit out the whole wait; let
-    // it run, and it ends at its first look at the stop signal.
-    if (!p.resumed) {
-      p.resumed = true;
-      (void)ResumeThread(p.thread);
-    }
-    if (WaitForSingleObject(p.thread, kStopWaitMs) == WAIT_TIMEOUT) {
-      // Last resort: the thread is stuck beyond its 10 ms cycle.
-      (void)TerminateThread(p.thread, 0);
-      (void)WaitForSingleObject(p.thread, kStopWaitMs);
-    }
-    if (p.readPending) {
-      // The thread was cut off inside a read: the read must end before its
-      // buffer and OVERLAPPED are freed.
-      CancelOverlapped(p.file, &p.readOverlapped);
-      DWORD ignored = 0;
-      (void)GetOverlappedResult(p.file, &p.readOverlapped, &ignored, TRUE);
-      p.readPending = false;
-    }
-    CloseIfSet(p.thread);
-  }
-  CloseIfSet(p.file);
-  CloseIfSet(p.closeEvent);
-  delete platform_;
-  platform_ = nullptr;
-}
-
-DWORD WINAPI ComPort::Platform::ReaderThreadMain(LPVOID parameter) {
-  auto* platform = static_cast<Platform*>(parameter);
+  std::unique_ptr<Win32PortDevice> port;
   try {
-    platform->ReaderLoop();
+    port = std::make_unique<Win32PortDevice>(file, receiver);
   } catch (...) {
-    // Nothing may unwind out of a thread routine; the caller's poll runs out.
+    CloseHandle(file);
+    return fail(ERROR_NOT_ENOUGH_MEMORY);
   }
-  (void)SetCommMask(platform->file, 0);
-  (void)PurgeComm(platform->file, PURGE_TXCLEAR | PURGE_RXCLEAR);
-  return 0;
-}
-
-void ComPort::Platform::ReaderLoop() {
-  for (;;) {
-    if (WaitForSingleObject(closeEvent, kPollWaitMs) == WAIT_OBJECT_0 || stopping) return;
-    DWORD errors = 0;
-    COMSTAT status{};
-    // Resets the line-error flags, so ReadChunk sees only errors that arise
-    // after this.
-    (void)ClearCommError(file, &errors, &status);
-    if (status.cbInQue == 0) {
-      Sleep(1);
-      continue;
-    }
-    const DWORD got = ReadChunk(std::min<DWORD>(status.cbInQue, static_cast<DWORD>(chunk.size())));
-    if (got == 0) continue;
-    try {
-      port->OnChunk(chunk.data(), got);
-    } catch (...) {
-      port->OnLineError();  // no memory for a message: drop it, keep running
-    }
-  }
-}
-
-DWORD ComPort::Platform::ReadChunk(DWORD limit) {
-  DWORD errors = 0;
-  COMSTAT status{};
-  if (ClearCommError(file, &errors, &status) && errors != 0) {
-    // Overrun, framing, parity or break: what is waiting cannot be trusted.
-    (void)PurgeComm(file, PURGE_RXABORT | PURGE_RXCLEAR);
-    port->OnLineError();
-    return 0;
-  }
-  if (status.cbInQue == 0) return 0;
-  const DWORD count = std::min(limit, status.cbInQue);
-  DWORD read = 0;
-  readPending = true;
-  if (ReadFile(file, chunk.data(), count, &read, &readOverlapped)) {
-    readPending = false;
-    return read;
-  }
-  if (GetLastError() != ERROR_IO_PENDING) {
-    readPending = false;
-    return 0;
-  }
-  (void)WaitForSingleObject(readOverlapped.hEvent, kReadWaitMs);
-  read = 0;
-  if (!GetOverlappedResult(file, &readOverlapped, &read, FALSE)) {
-    if (GetLastError() != ERROR_IO_INCOMPLETE) {
-      readPending = false;
-      return 0;
-    }
-    // Still outstanding: cancel it and take what it got before the cancel,
-    // so it never lands in the chunk buffer during a later cycle.
-    (void)CancelIo(file);
-    read = 0;
-    if (!GetOverlappedResult(file, &readOverlapped, &read, TRUE)) read = 0;
-  }
-  readPending = false;
-  return read;
+  // From here the device owns the file: its destructor closes it.
+  if (!port->MakeEvents()) return fail(GetLastError());
+  port->CreateReaderThread(PortNumberOf(device));
+  *opened = std::move(port);
+  return OpenResult();
 }
 
 }  // namespace q48

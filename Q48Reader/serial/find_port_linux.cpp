@@ -24,12 +24,13 @@ std::string ReadFirstLine(const std::string& path) {
   return line;
 }
 
-bool EqualsNoCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return i == a.size() && b[i] == '\0';
+// A sysfs identity ("0403", "6001", in hex) equal to `id`.
+bool IsId(const std::string& text, uint16_t id) {
+  if (text.empty() || text.size() > 4 || !std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+      }))
+    return false;
+  return std::stoul(text, nullptr, 16) == id;
 }
 
 std::string RealPath(const std::string& path) {
@@ -60,7 +61,7 @@ bool IsReader(const std::string& sysRoot, const std::string& device) {
   while (at.size() > sysRoot.size() && at.compare(0, sysRoot.size(), sysRoot) == 0) {
     const std::string vendor = ReadFirstLine(at + "/idVendor");
     const std::string product = ReadFirstLine(at + "/idProduct");
-    if (!vendor.empty() && !product.empty()) return EqualsNoCase(vendor, "0403") && EqualsNoCase(product, "6001");
+    if (!vendor.empty() && !product.empty()) return IsId(vendor, kReaderVendorId) && IsId(product, kReaderProductId);
     const size_t slash = at.find_last_of('/');
     if (slash == std::string::npos || slash == 0) break;
     at.erase(slash);
@@ -77,6 +78,10 @@ int32_t FindReaderPort(const DiscoveryRoots& roots) {
     if (IsReader(sysRoot, sysRoot + "/class/tty/ttyUSB" + std::to_string(port) + "/device")) return port;
   }
   return -1;
+}
+
+std::string ReaderDeviceName(int32_t portNumber, const DiscoveryRoots& roots) {
+  return roots.dev + "/ttyUSB" + std::to_string(portNumber);
 }
 
 }  // namespace q48

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "find_port.h"
+#include "friendly_name_win32.h"
 
 namespace q48 {
 
@@ -20,16 +22,17 @@ constexpr GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x0
 
 // The bridge's identity as the FTDI driver ("+", after "\\?\FTDIBUS#") and
 // the generic USB driver ("&", after "\\?\USB#") put it into the path.
-constexpr char kFtdiIdentity[] = "VID_0403+PID_6001";
 constexpr size_t kFtdiOffset = 12;
-constexpr char kUsbIdentity[] = "VID_0403&PID_6001";
 constexpr size_t kUsbOffset = 8;
-constexpr size_t kIdentityLength = 17;
 
-bool IdentityAt(const std::string& path, size_t offset, const char* identity) {
-  if (path.size() < offset) return false;
-  const std::string part = path.substr(offset, kIdentityLength);
-  return lstrcmpiA(part.c_str(), identity) == 0;
+// "VID_0403" `joint` "PID_6001", without regard to case, at `offset`.
+bool IdentityAt(const std::string& path, size_t offset, char joint) {
+  char identity[24];
+  const int length = std::snprintf(identity, sizeof identity, "VID_%04X%cPID_%04X",
+                                   static_cast<unsigned>(kReaderVendorId), joint,
+                                   static_cast<unsigned>(kReaderProductId));
+  if (path.size() < offset || length <= 0) return false;
+  return lstrcmpiA(path.substr(offset, static_cast<size_t>(length)).c_str(), identity) == 0;
 }
 
 // A device registry property as text, or false.
@@ -100,7 +103,7 @@ int32_t FindReaderPort(const DiscoveryRoots& /*roots: Linux only*/) {
       std::string path;
       // An interface whose detail cannot be had ends the search.
       if (!InterfacePath(list.get(), &iface, &device, &path)) return -1;
-      if (!IdentityAt(path, kFtdiOffset, kFtdiIdentity) && !IdentityAt(path, kUsbOffset, kUsbIdentity)) continue;
+      if (!IdentityAt(path, kFtdiOffset, '+') && !IdentityAt(path, kUsbOffset, '&')) continue;
 
       std::string name;
       if (!ReadTextProperty(list.get(), &device, SPDRP_FRIENDLYNAME, &name))
@@ -110,6 +113,10 @@ int32_t FindReaderPort(const DiscoveryRoots& /*roots: Linux only*/) {
   } catch (...) {
     return -1;  // out of memory: as if no reader were attached
   }
+}
+
+std::string ReaderDeviceName(int32_t portNumber, const DiscoveryRoots& /*roots: Linux only*/) {
+  return "COM" + std::to_string(portNumber);
 }
 
 }  // namespace q48

@@ -11,10 +11,9 @@ bool SetReaderLineState(HANDLE port) {
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
   dcb.fBinary = 1;
-  // With NOPARITY no parity bit is sent or received, so there is nothing for
-  // the check to look at: the line is 8N1 either way. The flag stays set as
-  // the library has always set it towards readers in the field; fErrorChar
-  // is off, so no byte is ever replaced because of it.
+  // The parity check is on, but with NOPARITY no parity bit is sent or
+  // received: there is nothing for it to look at, the line is 8N1, and with
+  // fErrorChar off no byte is ever replaced.
   dcb.fParity = 1;
   dcb.fOutxCtsFlow = 0;
   dcb.fOutxDsrFlow = 0;

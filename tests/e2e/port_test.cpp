@@ -64,16 +64,18 @@ std::vector<uint8_t> Identity() { return q48emu::BuildResponseFrame(0, 2, 0, {8,
 TEST_F(PortTest, OpensAtOnceClosesAndReopensWithNothingLeftFromBefore) {
   const std::string path = emulator->SlavePath();
   const uint8_t byte = 'x';
-  std::string reason;
   {
     ComPort port;
     EXPECT_FALSE(port.isOpen());
     EXPECT_FALSE(port.ResumeReader());
     EXPECT_EQ(port.Write(&byte, 1), 0);
     port.Close();  // closed already: nothing to do
-    ASSERT_TRUE(port.Open(path, &reason)) << reason;
-    EXPECT_FALSE(port.Open(path, &reason));
-    EXPECT_EQ(reason, "already open");
+    const OpenResult opened = port.Open(path);
+    ASSERT_TRUE(opened) << opened.reason;
+    EXPECT_EQ(opened.failure, OpenFailureKind::None);
+    const OpenResult again = port.Open(path);
+    EXPECT_FALSE(again);
+    EXPECT_EQ(again.reason, "already open");
     ASSERT_TRUE(port.ResumeReader());  // the refused Open left the port working
     emulator->SendRaw(Identity());
     ASSERT_TRUE(WaitForQueued(port, 1));
@@ -86,7 +88,7 @@ TEST_F(PortTest, OpensAtOnceClosesAndReopensWithNothingLeftFromBefore) {
     EXPECT_EQ(port.Write(&byte, 1), 0);
 
     // Reopened: neither the untaken message nor the half frame survives.
-    ASSERT_TRUE(port.Open(path, &reason)) << reason;
+    ASSERT_TRUE(port.Open(path));
     EXPECT_EQ(port.QueuedCount(), 0u);
     port.ResumeReader();
     emulator->SendRaw(std::vector<uint8_t>(next.begin() + 10, next.end()));
@@ -98,16 +100,15 @@ TEST_F(PortTest, OpensAtOnceClosesAndReopensWithNothingLeftFromBefore) {
   }
   // Destroyed while open: released for the next one.
   ComPort next;
-  EXPECT_TRUE(next.Open(path, &reason)) << reason;
+  EXPECT_TRUE(next.Open(path));
 }
 
 TEST_F(PortTest, OpenDiscardsWhatWaitedAndKeepsWhatArrivesBeforeTheThreadStarts) {
   ComPort port;
-  std::string reason;
   // Nothing reads the pty yet, so this waits in its queue until Open.
   emulator->SendRaw(q48emu::BuildResponseFrame(3, 10, 0, {1}));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_TRUE(port.Open(emulator->SlavePath(), &reason)) << reason;
+  ASSERT_TRUE(port.Open(emulator->SlavePath()));
   emulator->SendRaw(q48emu::BuildResponseFrame(3, 10, 0, {2}));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(port.QueuedCount(), 0u) << "the reader thread ran before ResumeReader";
@@ -120,26 +121,28 @@ TEST_F(PortTest, OpenDiscardsWhatWaitedAndKeepsWhatArrivesBeforeTheThreadStarts)
 
 TEST_F(PortTest, OpenFailuresGiveTheSystemsReason) {
   ComPort port;
-  std::string reason;
-  EXPECT_FALSE(port.Open("/nonexistent-q48/ttyUSB0", &reason));
-  EXPECT_EQ(reason, "No such file or directory");
+  const OpenResult missing = port.Open("/nonexistent-q48/ttyUSB0");
+  EXPECT_EQ(missing.failure, OpenFailureKind::NotFound);
+  EXPECT_EQ(missing.reason, "No such file or directory");
   EXPECT_FALSE(port.isOpen());
-  EXPECT_FALSE(port.Open("/dev/null", &reason));  // not a terminal
-  EXPECT_EQ(reason, "Inappropriate ioctl for device");
+  const OpenResult notSerial = port.Open("/dev/null");  // not a terminal
+  EXPECT_EQ(notSerial.failure, OpenFailureKind::Other);
+  EXPECT_EQ(notSerial.reason, "Inappropriate ioctl for device");
   EXPECT_FALSE(port.isOpen());
 
   // Held by another port (its lock; root is not stopped by TIOCEXCL): busy.
   ComPort first;
-  ASSERT_TRUE(first.Open(emulator->SlavePath(), &reason)) << reason;
-  EXPECT_FALSE(port.Open(emulator->SlavePath(), &reason));
-  EXPECT_EQ(reason, "Device or resource busy");
+  ASSERT_TRUE(first.Open(emulator->SlavePath()));
+  const OpenResult busy = port.Open(emulator->SlavePath());
+  EXPECT_EQ(busy.failure, OpenFailureKind::InUse);
+  EXPECT_EQ(busy.reason, "Device or resource busy");
   first.Close();
-  EXPECT_TRUE(port.Open(emulator->SlavePath(), nullptr));  // released at close
+  EXPECT_TRUE(port.Open(emulator->SlavePath()));  // released at close
 }
 
 TEST_F(PortTest, CloseOfANeverResumedPortIsPrompt) {
   ComPort port;
-  ASSERT_TRUE(port.Open(emulator->SlavePath(), nullptr));
+  ASSERT_TRUE(port.Open(emulator->SlavePath()));
   const auto start = Clock::now();
   port.Close();
   EXPECT_LT(Seconds(start), 0.5);
@@ -147,7 +150,7 @@ TEST_F(PortTest, CloseOfANeverResumedPortIsPrompt) {
 
 TEST_F(PortTest, QueueHandsOutMessagesInOrderAndOverwritesOnlyTheirLength) {
   ComPort port;
-  ASSERT_TRUE(port.Open(emulator->SlavePath(), nullptr));
+  ASSERT_TRUE(port.Open(emulator->SlavePath()));
   port.ResumeReader();
   emulator->SendRaw(Identity());
   emulator->SendRaw(q48emu::BuildResponseFrame(3, 10, 0, {5}));
@@ -181,13 +184,13 @@ TEST_F(PortTest, ExclusiveFlagIsClearedForTheNextOpenAsAnOrdinaryUser) {
     if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(10);
     for (int round = 0; round < 3; ++round) {
       ComPort port;
-      if (!port.Open(path, nullptr)) _exit(20 + round);
+      if (!port.Open(path)) _exit(20 + round);
       // While open, a second opener is refused, and told that the port is busy.
       const int other = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
       if (other >= 0) _exit(30);
       ComPort second;
-      std::string reason;
-      if (second.Open(path, &reason) || reason != "Device or resource busy") _exit(31);
+      const OpenResult refused = second.Open(path);
+      if (refused || refused.reason != "Device or resource busy") _exit(31);
       port.Close();
     }
     _exit(0);

@@ -1,15 +1,18 @@
 // The Linux portrait converter with the stand-in decoder and with decoders
 // that break their contract.
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
 #include "photo/portrait.h"
+#include "photo/portrait_platform.h"
 #include "reader_fixture.h"
 #include "wlt_format.h"
 
@@ -126,7 +129,76 @@ TEST_F(PortraitTest, UnwritableFilesAreFailures) {
   // The portrait directory cannot be made.
   RemoveTree(target);
   std::ofstream(target) << "a file";
-  EXPECT_EQ(Convert(StandInDecoderPath()), kFileError);
+  EXPECT_EQ(Convert(StandInDecoderPath()), kNoFolder);
+}
+
+// Personal data goes only to a folder that is the caller's alone, and never
+// through a link or into a file that was there before.
+TEST_F(PortraitTest, OnlyAFolderOfTheCallersOwnTakesThePortrait) {
+  const auto unchanged = [](const std::string& path, const std::string& content) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) == content;
+  };
+  // The caller's own folder, open to others: closed to them, then used.
+  fs::create_directories(target);
+  fs::permissions(target, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all);
+  // Old files there: a link to a file elsewhere, and a second name of one.
+  std::ofstream(dir + "/elsewhere") << "keep";
+  std::ofstream(dir + "/second-name") << "keep";
+  fs::create_hard_link(dir + "/second-name", target + "/pic.wlt");
+  fs::create_symlink(dir + "/elsewhere", target + "/pic.bmp");
+  ASSERT_EQ(Convert(StandInDecoderPath()), 1);
+  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_TRUE(unchanged(dir + "/elsewhere", "keep"));
+  EXPECT_TRUE(unchanged(dir + "/second-name", "keep"));
+  EXPECT_EQ(ReadFile(target + "/pic.wlt"), input);
+
+  // A link in the folder's place is refused; nothing reaches where it points.
+  const std::string real = dir + "/real";
+  fs::create_directories(real);
+  RemoveTree(target);
+  fs::create_directory_symlink(real, target);
+  EXPECT_EQ(Convert(StandInDecoderPath()), kNoFolder);
+  EXPECT_EQ(length, 2048);
+  EXPECT_TRUE(fs::is_empty(real));
+
+  // Another user's folder is refused.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  RemoveTree(target);
+  fs::create_directories(target);
+  ASSERT_EQ(chown(target.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  fs::permissions(target, fs::perms::owner_all);
+  EXPECT_EQ(Convert(StandInDecoderPath()), kNoFolder);
+  EXPECT_TRUE(fs::is_empty(target));
+}
+
+// Without HOME the home comes from the password database, never a shared
+// folder such as /tmp.
+TEST(PortraitFolderDefault, HomeFromThePasswordDatabaseWhenHomeIsUnset) {
+  struct Saved {
+    const char* name;
+    std::string value;
+    bool set;
+  } saved[] = {{"HOME", "", false}, {"XDG_CACHE_HOME", "", false}};
+  for (Saved& variable : saved) {
+    const char* value = std::getenv(variable.name);
+    variable.set = value != nullptr;
+    if (value != nullptr) variable.value = value;
+    unsetenv(variable.name);
+  }
+  const passwd* me = getpwuid(geteuid());
+  const std::string expected = me != nullptr ? std::string(me->pw_dir) + "/.cache/Palvix" : "";
+  const std::string got = portrait_platform::DefaultDirectory();
+  setenv("HOME", "relative/home", 1);  // not a place: the database again
+  const std::string withRelativeHome = portrait_platform::DefaultDirectory();
+  for (const Saved& variable : saved) {
+    if (variable.set) setenv(variable.name, variable.value.c_str(), 1);
+    else unsetenv(variable.name);
+  }
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(withRelativeHome, expected);
 }
 
 // The working directory belongs to the whole host: a decoder that moves it

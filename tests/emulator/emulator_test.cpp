@@ -85,7 +85,7 @@ std::vector<Bytes> Messages(const Bytes& stream) {
   std::vector<Bytes> messages;
   q48::FrameReassembler reassembler;
   reassembler.Feed(stream.data(), stream.size(),
-                   [&](const uint8_t* message, size_t length) { messages.emplace_back(message, message + length); });
+                   [&](const q48::FrameView& frame) { messages.emplace_back(frame.message(), frame.message() + frame.messageSize()); });
   return messages;
 }
 
@@ -247,8 +247,11 @@ TEST_F(EmulatorTest, UnknownAndDamagedRequestsGetNoAnswer) {
   EXPECT_TRUE(client->Read(1, 300).empty());
   EXPECT_EQ(emulator.Requests().size(), 1u);
 
-  // The damaged frame does not hold up the next one.
+  // The damaged frame does not hold up the next one, which is recorded
+  // byte for byte, without the damaged bytes before it.
   EXPECT_EQ(Messages(Exchange(3, 10, "\x01", kCardTypeAnswer)).size(), 1u);
+  ASSERT_EQ(emulator.Requests().size(), 2u);
+  EXPECT_EQ(emulator.Requests()[1].frame, RequestFrame(3, 10, "\x01"));
   std::lock_guard<std::mutex> lock(logMutex);
   EXPECT_TRUE(std::any_of(log.begin(), log.end(),
                           [](const std::string& line) { return line.find("ignored 18 bytes") != std::string::npos; }));

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "serial/find_port.h"
+#include "serial/friendly_name_win32.h"
 
 namespace q48 {
 namespace {

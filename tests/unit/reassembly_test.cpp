@@ -14,8 +14,12 @@ using Message = std::vector<uint8_t>;
 
 struct Collector {
   std::vector<Message> messages;
+  size_t frameBytes = 0;
   FrameReassembler::Sink sink() {
-    return [this](const uint8_t* m, size_t n) { messages.emplace_back(m, m + n); };
+    return [this](const FrameView& frame) {
+      frameBytes += frame.size;
+      messages.emplace_back(frame.message(), frame.message() + frame.messageSize());
+    };
   }
 };
 
@@ -32,7 +36,9 @@ std::vector<uint8_t> RandomFrame(std::mt19937& rng, size_t maxBody = 1400) {
 }
 
 // Feeds `stream` cut at random points into 1..maxCuts chunks.
-std::vector<Message> FeedSplit(const std::vector<uint8_t>& stream, std::mt19937& rng, size_t maxCuts) {
+// `discarded`, when given, receives the bytes dropped as noise or damage.
+std::vector<Message> FeedSplit(const std::vector<uint8_t>& stream, std::mt19937& rng, size_t maxCuts,
+                               size_t* discarded = nullptr) {
   FrameReassembler reassembler;
   Collector collector;
   const size_t cuts = rng() % (maxCuts + 1);
@@ -41,6 +47,7 @@ std::vector<Message> FeedSplit(const std::vector<uint8_t>& stream, std::mt19937&
   std::sort(points.begin(), points.end());
   for (size_t i = 0; i + 1 < points.size(); ++i)
     reassembler.Feed(stream.data() + points[i], points[i + 1] - points[i], collector.sink());
+  if (discarded != nullptr) *discarded = reassembler.Discarded();
   return collector.messages;
 }
 
@@ -106,6 +113,7 @@ TEST(FrameReassemblerProperty, NoiseBeforeAndBetweenFramesIsSkipped) {
   for (int round = 0; round < 1000; ++round) {
     std::vector<uint8_t> stream;
     std::vector<Message> expected;
+    size_t noiseBytes = 0;
     for (int i = 0; i < 3; ++i) {
       std::vector<uint8_t> noise(rng() % 40);
       for (auto& b : noise) b = static_cast<uint8_t>(rng() % 3 == 0 ? 0x55 : rng());
@@ -115,12 +123,15 @@ TEST(FrameReassemblerProperty, NoiseBeforeAndBetweenFramesIsSkipped) {
         noise.insert(noise.end(), old.begin() + static_cast<long>(9 + rng() % (old.size() - 9)), old.end());
       }
       stream.insert(stream.end(), noise.begin(), noise.end());
+      noiseBytes += noise.size();
       const auto frame = RandomFrame(rng, 300);
       stream.insert(stream.end(), frame.begin(), frame.end());
       expected.push_back(MessageOf(frame));
     }
-    const auto got = FeedSplit(stream, rng, 10);
+    size_t discarded = 0;
+    const auto got = FeedSplit(stream, rng, 10, &discarded);
     ASSERT_EQ(got, expected) << "round " << round;
+    ASSERT_EQ(discarded, noiseBytes) << "round " << round;  // exactly the noise, however it was cut
   }
 }
 
@@ -175,6 +186,8 @@ TEST(FrameReassemblerProperty, LongStreamCutInsideFramesLosesNothing) {
     for (size_t at = 0; at < stream.size(); at += chunk)
       reassembler.Feed(stream.data() + at, std::min(chunk, stream.size() - at), collector.sink());
     EXPECT_EQ(collector.messages, expected) << "chunk " << chunk;
+    // Every byte is accounted for: in a frame, dropped, or still kept.
+    EXPECT_EQ(collector.frameBytes + reassembler.Discarded() + reassembler.Pending(), stream.size());
   }
 }
 
@@ -217,14 +230,14 @@ TEST(FrameReassembler, StaysBoundedOnEndlessPreambleAndGarbage) {
 }
 
 TEST(FrameReassembler, LargestFrameFitsAndLargerIsRefused) {
-  std::vector<uint8_t> body(kMaxFrameSize - 17, 0x42);
+  std::vector<uint8_t> body(kMaxFrameSize - kMinRequestFrame, 0x42);
   const auto largest = test::ResponseFrame(10, 4, body);
   ASSERT_EQ(largest.size(), kMaxFrameSize);
   FrameReassembler reassembler;
   Collector collector;
   reassembler.Feed(largest.data(), largest.size(), collector.sink());
   ASSERT_EQ(collector.messages.size(), 1u);
-  EXPECT_EQ(collector.messages[0].size(), kMaxFrameSize - 15);
+  EXPECT_EQ(collector.messages[0].size(), kMaxFrameSize - kMessageOverhead);
 
   body.push_back(0x42);
   const auto tooLarge = test::ResponseFrame(10, 4, body);

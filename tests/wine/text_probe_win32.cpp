@@ -8,7 +8,7 @@
 #include <string>
 
 #include "protocol/text.h"
-#include "serial/find_port.h"
+#include "serial/friendly_name_win32.h"
 
 int main(int argc, char** argv) {
   std::printf("acp %u\n", GetACP());

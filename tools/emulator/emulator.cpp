@@ -208,14 +208,12 @@ Plan PlanAnswer(std::vector<uint8_t> frame, const Behaviour& behaviour) {
   if (behaviour.noAnswer || frame.size() < q48::kMinRequestFrame) return plan;
 
   const size_t n = frame.size();
-  if (behaviour.badCrc) frame[n - 3] ^= 0x01;
-  if (behaviour.badEndByte) frame[n - 1] = 0x07;
-  if (behaviour.badStartByte) frame[8] = 0x05;
-  if (behaviour.badLength) {
-    const auto length = static_cast<uint16_t>(q48::ReadLe16(frame.data() + 9) + 1);
-    frame[9] = static_cast<uint8_t>(length & 0xFF);
-    frame[10] = static_cast<uint8_t>(length >> 8);
-  }
+  if (behaviour.badCrc) frame[n - q48::kTrailerSize] ^= 0x01;
+  if (behaviour.badEndByte) frame[n - 1] = q48::kEndByte + 1;
+  if (behaviour.badStartByte) frame[q48::kStartOffset] = q48::kStartByte + 1;
+  if (behaviour.badLength)
+    q48::WriteLe16(frame.data() + q48::kLengthOffset,
+                   static_cast<uint16_t>(q48::ReadLe16(frame.data() + q48::kLengthOffset) + 1));
 
   std::vector<uint8_t> stream = behaviour.noiseBefore;
   stream.insert(stream.end(), frame.begin(), frame.end());
@@ -274,52 +272,33 @@ bool WritePlan(const Plan& plan, LineIo& line) {
 
 Device::Device(CardProfile profile) : profile_(std::move(profile)) {}
 
-void Device::ResetStream() {
-  reassembler_.Reset();
-  stream_.clear();
-}
+void Device::ResetStream() { reassembler_.Reset(); }
 
 std::vector<Plan> Device::Feed(const uint8_t* bytes, size_t count) {
   std::vector<Plan> plans;
   std::vector<std::string> lines;
-  stream_.insert(stream_.end(), bytes, bytes + count);
+  // What the reassembler dropped since the last look: noise or damage.
+  const auto noteIgnored = [&] {
+    const size_t dropped = reassembler_.Discarded() - ignoredLogged_;
+    if (dropped == 0) return;
+    lines.push_back("ignored " + std::to_string(dropped) + " bytes that are no valid request");
+    ignoredLogged_ += dropped;
+  };
 
-  reassembler_.Feed(bytes, count, [&](const uint8_t* message, size_t length) {
+  reassembler_.Feed(bytes, count, [&](const q48::FrameView& frame) {
+    noteIgnored();
     Request request;
     request.receivedAt = std::chrono::steady_clock::now();
-    request.group = message[0];
-    request.code = message[1];
-    request.body.assign(message + 2, message + length);
-    // The frame is the first acceptable one in the held bytes that carries
-    // this message; what lies before it was dropped as noise or damage.
-    const size_t total = length + 15;
-    size_t at = 0;
-    for (; at + total <= stream_.size(); ++at)
-      if (q48::AcceptFrame(stream_.data() + at, total, q48::kMinRequestFrame) &&
-          std::memcmp(stream_.data() + at + q48::kMessageOffset, message, length) == 0)
-        break;
-    if (at + total <= stream_.size()) {
-      if (at > 0) lines.push_back("ignored " + std::to_string(at) + " bytes that are no valid request");
-      request.frame.assign(stream_.begin() + static_cast<std::ptrdiff_t>(at),
-                           stream_.begin() + static_cast<std::ptrdiff_t>(at + total));
-      stream_.erase(stream_.begin(), stream_.begin() + static_cast<std::ptrdiff_t>(at + total));
-    } else {
-      request.frame.resize(total);
-      q48::EncodeFrame(request.group, request.code, request.body.data(), request.body.size(),
-                       request.frame.data(), total);
-    }
+    request.group = frame.message()[0];
+    request.code = frame.message()[1];
+    request.body.assign(frame.bytes + q48::kBodyOffset, frame.bytes + frame.size - q48::kTrailerSize);
+    request.frame.assign(frame.bytes, frame.bytes + frame.size);
     Plan plan;
     std::string line;
     if (Answer(request, &plan, &line)) plans.push_back(std::move(plan));
     lines.push_back(std::move(line));
   });
-
-  // The reassembler keeps only a tail of the stream; the rest was dropped.
-  const size_t pending = std::min(reassembler_.Pending(), stream_.size());
-  if (stream_.size() > pending) {
-    lines.push_back("ignored " + std::to_string(stream_.size() - pending) + " bytes that are no valid request");
-    stream_.erase(stream_.begin(), stream_.end() - static_cast<std::ptrdiff_t>(pending));
-  }
+  noteIgnored();
   for (const std::string& line : lines) Log(line);
   return plans;
 }
@@ -503,7 +482,7 @@ std::vector<uint8_t> BuildResponseFrame(uint8_t group, uint8_t code, uint8_t sta
   body.reserve(data.size() + 1);
   body.push_back(status);
   body.insert(body.end(), data.begin(), data.end());
-  std::vector<uint8_t> frame(body.size() + 17);
+  std::vector<uint8_t> frame(body.size() + q48::kMinRequestFrame);
   frame.resize(q48::EncodeFrame(group, code, body.data(), body.size(), frame.data(), frame.size()));
   return frame;
 }
@@ -561,7 +540,7 @@ Emulator::~Emulator() = default;
 bool Emulator::OpenPty(std::string* error) { return state_->pump.OpenPty(error); }
 bool Emulator::OpenPort(const std::string& name, std::string* error) { return state_->pump.OpenPort(name, error); }
 void Emulator::ServeFd(int fd) { state_->pump.ServeFd(fd); }
-const std::string& Emulator::SlavePath() const { return state_->pump.SlavePath(); }
+std::string Emulator::SlavePath() const { return state_->pump.SlavePath(); }
 void Emulator::Start() { state_->pump.Start(); }
 void Emulator::Stop() { state_->pump.Stop(); }
 void Emulator::SendRaw(const std::vector<uint8_t>& bytes) { state_->pump.SendRaw(bytes); }

@@ -106,8 +106,9 @@ class Emulator {
   // Windows a C runtime descriptor of a COM port). The emulator owns `fd`
   // from then on and closes it.
   void ServeFd(int fd);
-  // Path of the pty slave the library opens ("" without a pty).
-  const std::string& SlavePath() const;
+  // Path of the pty slave the library opens ("" without a pty): a copy, as
+  // a reopen changes it.
+  std::string SlavePath() const;
 
   void Start();
   void Stop();

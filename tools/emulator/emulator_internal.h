@@ -119,10 +119,10 @@ class Device {
   LogFn log_ = nullptr;
   void* logContext_ = nullptr;
 
-  // Pump thread only: the reassembler and a copy of the bytes it still holds,
-  // so that each request is logged byte for byte.
+  // Pump thread only: the requests' reassembler, and how many of the bytes
+  // it dropped have been logged.
   q48::FrameReassembler reassembler_{q48::kMinRequestFrame};
-  std::vector<uint8_t> stream_;
+  size_t ignoredLogged_ = 0;
 };
 
 // The line to the library and the thread that serves it: the portable state
@@ -139,7 +139,7 @@ class Pump final : public LineIo {
   bool OpenPty(std::string* error);
   bool OpenPort(const std::string& name, std::string* error);
   void ServeFd(int fd);
-  const std::string& SlavePath() const { return slavePath_; }
+  std::string SlavePath() const;
 
   void Start();  // no-op without a line, or when a pump thread exists
   void Stop();
@@ -151,8 +151,8 @@ class Pump final : public LineIo {
   bool SleepUntil(std::chrono::steady_clock::time_point deadline) override;
 
  private:
-  // `open(reason)` opens the new line; its reason goes to *error (when not
-  // null) on failure.
+  // `open(slavePath, reason)` opens the new line; its reason goes to *error
+  // (when not null) on failure.
   template <typename Open>
   bool Reopen(Open open, std::string* error);
   void StartThread();  // control_ and mutex_ held, no pump thread
@@ -164,9 +164,9 @@ class Pump final : public LineIo {
 
   Device& device_;
   std::unique_ptr<LineBackend> backend_;
-  std::string slavePath_;
+  std::string slavePath_;  // under mutex_
   std::mutex control_;  // serialises the public calls; never taken by the pump thread
-  std::mutex mutex_;    // guards what follows, shared with the pump thread
+  mutable std::mutex mutex_;  // guards what follows, shared with the pump thread
   std::condition_variable changed_;
   bool open_ = false;
   bool pumping_ = false;

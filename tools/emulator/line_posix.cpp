@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "line.h"
+#include "serial/line_settings_posix.h"
 
 namespace q48emu {
 namespace detail {
@@ -65,13 +66,7 @@ class PosixLine final : public LineBackend {
       // Raw, so that nothing is echoed or translated before the library sets
       // its own modes; the slave kept open spares the master a hang-up
       // whenever the library closes its port.
-      termios modes{};
-      if (::tcgetattr(slave, &modes) == 0) {
-        ::cfmakeraw(&modes);
-        ::cfsetispeed(&modes, B115200);
-        ::cfsetospeed(&modes, B115200);
-        ::tcsetattr(slave, TCSANOW, &modes);
-      }
+      (void)q48::SetReaderLine(slave);
       SetNonBlocking(master);
       fd_ = master;
       slaveFd_ = slave;
@@ -89,21 +84,9 @@ class PosixLine final : public LineBackend {
       *error = Reason(name);
       return false;
     }
-    termios modes{};
-    if (::tcgetattr(fd, &modes) != 0) {
-      *error = Reason(name + " is no serial port");
-      ::close(fd);
-      return false;
-    }
-    ::cfmakeraw(&modes);
-    modes.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
-    modes.c_cflag |= CLOCAL | CREAD | CS8;
-    modes.c_cc[VMIN] = 1;
-    modes.c_cc[VTIME] = 0;
-    ::cfsetispeed(&modes, B115200);
-    ::cfsetospeed(&modes, B115200);
-    if (::tcsetattr(fd, TCSANOW, &modes) != 0) {
-      *error = Reason(name + ": cannot set 115200 8N1");
+    // The library's own settings, so both ends of the cable agree.
+    if (!q48::SetReaderLine(fd)) {
+      *error = Reason(errno == ENOTTY ? name + " is no serial port" : name + ": cannot set 115200 8N1");
       ::close(fd);
       return false;
     }

@@ -21,28 +21,33 @@ bool Pump::Reopen(Open open, std::string* error) {
   std::lock_guard<std::mutex> control(control_);
   const bool wasRunning = StopThread();
   CloseLine();
-  slavePath_.clear();
-  std::string reason;
-  const bool opened = open(&reason);
+  std::string path, reason;
+  const bool opened = open(&path, &reason);
   if (!opened && error) *error = reason;
   device_.ResetStream();
   std::lock_guard<std::mutex> lock(mutex_);
+  slavePath_ = opened ? path : std::string();
   open_ = opened;
   if (wasRunning && opened) StartThread();
   return opened;
 }
 
 bool Pump::OpenPty(std::string* error) {
-  return Reopen([&](std::string* reason) { return backend_->OpenPty(&slavePath_, reason); }, error);
+  return Reopen([&](std::string* path, std::string* reason) { return backend_->OpenPty(path, reason); }, error);
 }
 
 bool Pump::OpenPort(const std::string& name, std::string* error) {
-  return Reopen([&](std::string* reason) { return backend_->OpenPort(name, reason); }, error);
+  return Reopen([&](std::string*, std::string* reason) { return backend_->OpenPort(name, reason); }, error);
 }
 
 void Pump::ServeFd(int fd) {
   std::string reason;
-  if (!Reopen([&](std::string* why) { return backend_->Adopt(fd, why); }, &reason)) device_.Log(reason);
+  if (!Reopen([&](std::string*, std::string* why) { return backend_->Adopt(fd, why); }, &reason)) device_.Log(reason);
+}
+
+std::string Pump::SlavePath() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return slavePath_;
 }
 
 void Pump::Start() {

@@ -1,8 +1,10 @@
 // Port number from a device's friendly name. Positions are byte positions in
 // the library's text; searches step over double-byte characters of its code
-// page (protocol/text.h) so that a trail byte is never taken for "(", ")" or
-// "M".
-#include "find_port.h"
+// page so that a trail byte is never taken for "(", ")" or "M".
+#include "friendly_name_win32.h"
+
+#include <climits>
+
 #include "protocol/text.h"
 
 namespace q48 {
@@ -16,9 +18,9 @@ long FindChar(const std::string& text, char wanted) {
   return -1;
 }
 
-// Substring with the forgiving rules of the string class the names came
-// from: a negative start counts as 0, a negative length as 0, a start past
-// the end gives the empty text, a part running past the end stops there.
+// A part of the text that never fails: a negative start counts as 0, a
+// negative length as 0, a start past the end gives the empty text, and a
+// part running past the end stops there.
 std::string Mid(const std::string& text, long start, long count) {
   if (start < 0) start = 0;
   if (count < 0) count = 0;
