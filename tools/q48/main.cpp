@@ -22,6 +22,7 @@
 #include "command.h"
 #include "photo/portrait.h"
 #include "platform.h"
+#include "protocol/card_fields.h"
 #include "protocol/frame.h"
 #include "protocol/requests.h"
 
@@ -108,15 +109,14 @@ class WaitIndicator {
   bool shown_ = false;
 };
 
-// Labels for people, by field key; the portrait's data URL is for programs.
+// Labels for people, by field key: the card's from its field table, the
+// others here.
 const char* Label(const std::string& key) {
-  static const char* const labels[][2] = {
-      {"name", "Name"},           {"sex_code", "Sex code"},   {"nation", "Ethnic group"},
-      {"birth_date", "Birth date"}, {"address", "Address"},   {"id_number", "ID number"},
-      {"issuing_authority", "Issued by"}, {"valid_from", "Valid from"}, {"valid_to", "Valid to"},
-      {"reserved", "Reserved"},   {"photo", "Portrait"},      {"photo_bytes", "Portrait bytes"},
-      {"iccid", "ICCID"},         {"card_type", "Card type"}, {"port", "Port"},
-      {"device", "Device"}};
+  for (const q48::CardField& field : q48::kCardFields)
+    if (key == field.key) return field.label;
+  static const char* const labels[][2] = {{"photo", "Portrait"}, {"photo_bytes", "Portrait bytes"},
+                                          {"iccid", "ICCID"},    {"card_type", "Card type"},
+                                          {"port", "Port"},      {"device", "Device"}};
   for (const auto& label : labels)
     if (key == label[0]) return label[1];
   return nullptr;
