@@ -3,7 +3,7 @@
 // same on every platform; the line itself is a LineBackend.
 #include <utility>
 
-#include "emulator_internal.h"
+#include "pump.h"
 
 namespace q48emu {
 namespace detail {
