@@ -10,6 +10,10 @@
 // parser reads a byte beyond, so its end is taken from its own characters.
 // Syntax errors carry the library's byte position. Offsets become
 // line:column, columns counting characters as editors do.
+//
+// Not a DOM parse: nlohmann-json 3.11's DOM keeps no positions and lets a
+// repeated key replace the first, so a wrong value could not be placed by
+// line and column and a duplicate would pass unseen.
 #include "profile_json.h"
 
 #include <algorithm>
