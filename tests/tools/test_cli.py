@@ -68,6 +68,8 @@ class ClientAgainstEmulator(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run.stderr)
         out = self.json_of(run)
         self.assertEqual((out["command"], out["result"], out["result_name"]), ("read-card", 0, "Q48_OK"))
+        # The shape web pages and scripts rely on: the card's keys in the buffer's order, then the picture's.
+        self.assertEqual(list(out["fields"]), [*SAMPLE, "portrait", "photo_bytes", "photo"])
         for key, value in SAMPLE.items():
             self.assertEqual(out["fields"][key], value, key)
         self.assertEqual(out["fields"]["photo"], photo)
@@ -94,9 +96,13 @@ class ClientAgainstEmulator(unittest.TestCase):
     def test_labels_for_people(self):
         run = q48("--port", self.emulator().device, "read-card", "--no-photo")
         text = run.stdout.decode("utf-8")
-        self.assertIn("Name:", text)
+        self.assertEqual([line.split(":")[0] for line in text.splitlines()],
+                         ["Name", "Sex code", "Ethnic group", "Birth date", "Address", "ID number", "Issued by",
+                          "Valid from", "Valid to", "Reserved", "Portrait bytes", "Result"])
         self.assertIn("Ethnic group:   汉族\n", text)
         self.assertIn("Result:         0 Q48_OK", text)
+        self.assertIn(b"Exit status: 0 success, 1 usage, 2 no reader, 3 the reader refused, 4 bad argument, "
+                      b"5 no answer or port unavailable.", q48("--help").stdout)
 
     def test_failures_have_their_exit_status_and_explanation(self):
         refusing = self.emulator("--status", "1").device
