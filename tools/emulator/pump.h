@@ -26,10 +26,12 @@
 namespace q48emu {
 namespace detail {
 
-class Pump : private LineIo {
+// Not polymorphic: the Emulator derives from it, and a virtual call made by
+// the pump thread would race with the destructor's switch of the vtable.
+class Pump {
  public:
   explicit Pump(Device& device);
-  ~Pump() override;  // stops the pump, closes the line
+  ~Pump();  // stops the pump, closes the line
   Pump(const Pump&) = delete;
   Pump& operator=(const Pump&) = delete;
 
@@ -61,9 +63,11 @@ class Pump : private LineIo {
   void HangUp();
 
  private:
-  // LineIo, for WritePlan: the pump thread while it runs, else the caller.
-  bool WriteAll(const uint8_t* bytes, size_t count) override;
-  bool SleepUntil(std::chrono::steady_clock::time_point deadline) override;
+  // What WritePlan calls, through a Line made for each plan: the pump
+  // thread while it runs, else the caller.
+  class Line;
+  bool WriteAll(const uint8_t* bytes, size_t count);
+  bool SleepUntil(std::chrono::steady_clock::time_point deadline);
 
   // `open(slavePath, reason)` opens the new line; its reason goes to *error
   // (when not null) on failure.
