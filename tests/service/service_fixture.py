@@ -36,6 +36,10 @@ class Emulator:
     def read_card_requests(self):
         return self.log().count("request 10,4 ")
 
+    def requests(self):
+        """How many requests of any kind reached the emulator."""
+        return self.log().count(" request ")
+
     def close(self):
         self.process.terminate()
         self.process.communicate(timeout=10)
