@@ -84,7 +84,9 @@ class Service:
         return status, response_headers, json.loads(data) if data else None
 
     def close(self):
-        """Stops the service; its exit status. Raises when a sanitizer reported anything."""
+        """Stops the service (once); its exit status. Raises when a sanitizer reported anything."""
+        if self.tmp is None:
+            return self.process.returncode
         if self.process.poll() is None:
             self.process.terminate()
             self.process.wait(timeout=60)
@@ -92,6 +94,7 @@ class Service:
         self.process.stdout.close()
         log = self.log()
         self.tmp.cleanup()
+        self.tmp = None
         if "Sanitizer" in log:
             raise AssertionError("the sanitizer reported:\n" + log[max(0, log.find("==")):][:4000])
         return code
