@@ -153,9 +153,11 @@ class BusyReader(ServiceTest):
                 held.append(s)
                 time.sleep(0.15 if count == 0 else 0.02)
             time.sleep(0.2)
-            answer = self.raw(request.replace(b"Content-Length: 2\r\n", b"Content-Length: 2\r\nConnection: close\r\n"))
+            answer = self.raw(request.replace(b"Content-Length: 2\r\n", b"Content-Length: 2\r\nConnection: close\r\n"
+                                              b"Origin: " + SHOP.encode() + b"\r\n"))
             self.assertTrue(answer.startswith(b"HTTP/1.1 503 "), answer)
             self.assertIn(b"\r\nRetry-After: 1\r\n", answer)
+            self.assertIn(b"\r\nAccess-Control-Expose-Headers: Retry-After\r\n", answer)  # a page's script reads it
             self.assertTrue(held[0].recv(4096).startswith(b"HTTP/1.1 200 "))  # the first one was answered
         finally:
             for s in held:
