@@ -2,7 +2,7 @@
 // counter's own computer. The same file is the service's /q48.js and the npm
 // package q48reader-client, which an application serves from its own site:
 //
-//   import { readCard, Q48Error } from "/assets/q48reader-client/q48.js";
+//   import { readCard } from "/assets/q48reader-client/q48.js";
 //   try {
 //     const card = await readCard();
 //     if (card.result === 0) photo.src = card.fields.portrait;
@@ -49,10 +49,10 @@ export function setServiceUrl(url, { timeout } = {}) {
   serviceUrl = next;
 }
 
-// Races `promise` against `ms`; `onLate` makes the value used when time runs out.
-function within(promise, ms, onLate) {
+// `promise`, or undefined when it has not settled within `ms`.
+function within(promise, ms) {
   let timer;
-  const late = new Promise((resolve) => { timer = setTimeout(() => resolve(onLate()), ms); });
+  const late = new Promise((resolve) => { timer = setTimeout(resolve, ms); });
   return Promise.race([promise, late]).finally(() => clearTimeout(timer));
 }
 
@@ -64,7 +64,7 @@ const pageOrigin = () => globalThis.location?.origin ?? "";
 async function loopbackPermission() {
   for (const name of ["loopback-network", "local-network-access"]) {
     try {
-      const status = await within(navigator.permissions.query({ name }), PROBE_TIMEOUT_MS, () => undefined);
+      const status = await within(navigator.permissions.query({ name }), PROBE_TIMEOUT_MS);
       if (status) return status.state;
     } catch {
       // This browser does not know the name.
@@ -188,7 +188,7 @@ async function ask(method, path, body) {
     let answer;
     try {
       answer = await response.json();
-    } catch (error) {
+    } catch {
       if (controller.signal.aborted) throw timedOut(Math.round(timeoutMs / 1000));
       answer = undefined;  // not JSON: judged below
     }
