@@ -121,6 +121,9 @@ TEST(Routes, StatusesFromMethodPathTypeAndBody) {
       {"POST", "/v1/sim", json, R"({"number": "1", "content": 2})", RouteKind::Refused, 400},
       {"POST", "/v1/sim", json, "{\"number\": \"1\", \"content\": \"\xF0\x9F\x98\x80\"}", RouteKind::Refused, 400},
       {"POST", "/v1/sim", json, "{\"number\": \"1\", \"content\": \"\xFF\"}", RouteKind::Refused, 400},
+      {"POST", "/v1/sim", json, R"({"number": "1", "content": "A\u0000B"})", RouteKind::Refused, 400},
+      {"POST", "/v1/card", json, std::string("{}\0{}", 5), RouteKind::Refused, 400},
+      {"HEAD", "/v1/events", "", "", RouteKind::Refused, 405},
   };
   for (const Case& c : cases) {
     const Route route = Classify(c.method, c.target, c.type, c.body);

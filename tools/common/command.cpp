@@ -22,12 +22,6 @@ const struct {
                   Q48_NAMED(Q48_ERR_READ_CARD)};
 #undef Q48_NAMED
 
-const char* CodeName(int code) {
-  for (const auto& named : kCodeNames)
-    if (named.code == code) return named.name;
-  return "unknown";
-}
-
 // The read-card fields in the buffer's order, 100 bytes apart; the portrait
 // follows them.
 const char* const kCardFieldKeys[] = {"name",     "sex_code",          "nation",     "birth_date", "address",
@@ -37,6 +31,12 @@ const char* const kCardFieldKeys[] = {"name",     "sex_code",          "nation",
 std::string TextAt(const char* at, size_t size) { return std::string(at, strnlen(at, size)); }
 
 }  // namespace
+
+const char* CodeName(int code) {
+  for (const auto& named : kCodeNames)
+    if (named.code == code) return named.name;
+  return "unknown";
+}
 
 const char* CommandName(Command command) {
   switch (command) {

@@ -23,6 +23,9 @@ enum ExitStatus { kExitOk = 0, kExitUsage = 1, kExitNoReader = 2, kExitRefused =
 
 enum class Command { List, ReadCard, Iccid, CardType, Write };
 
+// A result code's name in the public header ("Q48_ERR_TIMEOUT"), or "unknown".
+const char* CodeName(int code);
+
 // "list", "read-card", "iccid", "card-type", "write".
 const char* CommandName(Command command);
 
