@@ -1,6 +1,6 @@
 # Installation (Linux: library, header, tools, pkg-config and CMake package
 # files, and the Debian packages: cmake/DebianPackages.cmake); on Windows the
-# integrators' kit (cmake/WindowsKit.cmake).
+# integrators' kit (cmake/WindowsKit.cmake) and the service's MSI (cmake/ServiceMsi.cmake).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -8,9 +8,11 @@ if(NOT TARGET Q48Reader)
   return()
 endif()
 
-# Windows: the kit has install rules and packages of its own.
+# Windows: the kit has install rules and packages of its own; the service
+# comes as an MSI.
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/WindowsKit.cmake)
+  include(${CMAKE_CURRENT_LIST_DIR}/ServiceMsi.cmake)
   return()
 endif()
 

@@ -60,6 +60,12 @@ bool Log::OpenFile(const std::string& path, std::string* error, uint64_t maxByte
   return true;
 }
 
+void Log::CloseFile() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+}
+
 void Log::SetStderr(bool on) {
   std::lock_guard<std::mutex> lock(mutex_);
   stderr_ = on;

@@ -30,6 +30,10 @@ class Log {
   // it to NAME.1.EXT (NAME.1 to NAME.2 and so on up to NAME.<keep>.EXT; the
   // oldest is dropped) and starts a new one. False with "path: reason".
   bool OpenFile(const std::string& path, std::string* error, uint64_t maxBytes = 0, int keep = 0);
+  // Lines go to standard error only from now on; the file is closed (before
+  // a Windows service reports itself stopped, so that an uninstaller can
+  // delete it).
+  void CloseFile();
   // Standard error is written to unless turned off (a Windows service has none).
   void SetStderr(bool on);
   void Write(const std::string& text);

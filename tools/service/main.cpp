@@ -38,7 +38,9 @@ namespace {
 using namespace q48service;
 
 // The service's file log (where the service manager runs it): one request a
-// line, so 1 MiB is some thousands of card reads; five files kept.
+// line, so 1 MiB is some thousands of card reads. q48-service.log and four
+// older ones, q48-service.1.log to .4.log, which the installer removes by
+// name (packaging/windows/q48-service-msi.sql).
 constexpr uint64_t kLogFileBytes = 1 << 20;
 constexpr int kLogFilesKept = 4;
 
@@ -173,16 +175,19 @@ int main(int argc, char** argv) {
   CommandLine commandLine;
   if (const int status = ParseCommandLine(argc, argv, &commandLine); status >= 0) return status;
   if (commandLine.configureService) {
+    // Not into the service's log: a file the installer (LocalSystem) made
+    // there would be one that the service's account may not write.
     std::string report;
     const bool done = ConfigureService(&report);
-    std::string error;
-    const std::string path = ServiceLogPath(&error);
-    if (!path.empty()) q48tool::Log::Process().OpenFile(path, &error);
     q48tool::Log::Process().Write("q48-service: " + report);
     return done ? 0 : 1;
   }
   int status = 0;
-  if (RunUnderServiceManager([&](ServiceManager& manager) { return Serve(commandLine, &manager); }, &status))
-    return status;
+  const auto service = [&](ServiceManager& manager) {
+    const int result = Serve(commandLine, &manager);
+    q48tool::Log::Process().CloseFile();
+    return result;
+  };
+  if (RunUnderServiceManager(service, &status)) return status;
   return Serve(commandLine, nullptr);
 }

@@ -243,7 +243,13 @@ bool ConfigureService(std::string* report) {
     *report = "cannot open the service manager: " + Text(GetLastError());
     return false;
   }
+  // The installer runs this right after it created the service; a service
+  // manager that does not list it yet is given a few seconds.
   SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_CHANGE_CONFIG);
+  for (int tries = 0; service == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST && tries < 50; ++tries) {
+    Sleep(100);
+    service = OpenServiceA(manager, kServiceName, SERVICE_CHANGE_CONFIG);
+  }
   if (service == nullptr) {
     *report = std::string("cannot open the service ") + kServiceName + ": " + Text(GetLastError());
     CloseServiceHandle(manager);
