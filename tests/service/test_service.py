@@ -346,7 +346,7 @@ class Settings(unittest.TestCase):
 class Installed(unittest.TestCase):
     def test_the_systemd_user_unit_starts_the_installed_service(self):
         with tempfile.TemporaryDirectory() as prefix:
-            run = subprocess.run(["cmake", "--install", os.environ["Q48_BUILD_DIR"], "--component", "tools",
+            run = subprocess.run(["cmake", "--install", os.environ["Q48_BUILD_DIR"], "--component", "service",
                                   "--prefix", prefix], capture_output=True, timeout=120)
             self.assertEqual(run.returncode, 0, run.stderr)
             with open(os.path.join(prefix, "lib/systemd/user/q48-service.service")) as f:

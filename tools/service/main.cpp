@@ -18,6 +18,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -43,6 +45,10 @@ using namespace q48service;
 // name (packaging/windows/q48-service-msi.sql).
 constexpr uint64_t kLogFileBytes = 1 << 20;
 constexpr int kLogFilesKept = 4;
+
+// How long a stopping service goes on sending answers once the last card
+// operation is done.
+constexpr std::chrono::milliseconds kAnswerGrace{250};
 
 struct CommandLine {
   SettingsSource settings;
@@ -71,7 +77,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine* out) {
     std::string help = key.help;
     const std::string byDefault = key.show(Settings());
     if (!byDefault.empty()) help += " (default " + byDefault + ")";
-    CLI::Option* option = app.add_option(std::string("--") + key.name, help)->type_name(key.valueName);
+    CLI::Option* option = app.add_option(std::string("--") + key.name)->description(help)->type_name(key.valueName);
     if (key.form == SettingForm::List) option->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     options.emplace_back(&key, option);
   }
@@ -125,9 +131,13 @@ int Serve(const CommandLine& commandLine, ServiceManager* manager) {
 
   // Stopping: no new connection, the event streams ended; the card operation
   // under way finishes within its own timeout (a SIM write is never cut in
-  // the middle) and its answer is still sent; then the service ends.
+  // the middle) and its answer is still sent, for which the network thread
+  // runs on a moment after it; then the service ends.
   bool stopping = false;
   std::thread finisher;
+  boost::asio::steady_timer grace(io);
+  auto working = boost::asio::make_work_guard(io);
+  boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   const auto stop = [&](const std::string& why) {
     if (stopping) return;
     stopping = true;
@@ -135,12 +145,16 @@ int Serve(const CommandLine& commandLine, ServiceManager* manager) {
     log.Write("q48-service: stopping on " + why);
     server.Stop();
     watcher.Stop();
+    signals.cancel();
     finisher = std::thread([&] {
-      queue.Stop();
-      boost::asio::post(io, [&] { io.stop(); });
+      queue.Stop();  // after the last answer was handed to the network thread
+      boost::asio::post(io, [&] {
+        working.reset();
+        grace.expires_after(kAnswerGrace);
+        grace.async_wait([&](const boost::system::error_code&) { io.stop(); });
+      });
     });
   };
-  boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code& ec, int signal) {
     if (!ec) stop(signal == SIGINT ? "SIGINT" : "SIGTERM");
   });
