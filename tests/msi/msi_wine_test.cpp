@@ -10,7 +10,9 @@
 // prefix's user), restart on failure (Wine keeps no failure actions and
 // restarts nothing), and the feature states that a major upgrade carries
 // over (Wine's installer has no MigrateFeatureStates: the test names the
-// features again; nor does it add a parent feature for its child).
+// features again; nor does it add a parent feature for its child), and an
+// upgrade over a running service (it does not wait for the older version's
+// service to stop before removing it: the test stops it first).
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -84,9 +86,16 @@ class MsiUnderWine : public ::testing::Test {
     return wine_.Run(run);
   }
 
+  // msiexec's exit status; on a failure its complaints are shown.
   int Msiexec(std::vector<std::string> args) const {
-    const RunResult run = Wine("msiexec", std::move(args));
-    return run.timed_out ? -1 : run.exit_status;
+    RunOptions run;
+    run.program = "msiexec";
+    run.args = std::move(args);
+    run.time_limit = std::chrono::minutes(2);
+    run.environment = {{"WINEDEBUG", "err+msi,warn+msi,err+service"}};
+    const RunResult result = wine_.Run(run);
+    if (result.exit_status != 0) std::cout << "msiexec failed:\n" << result.stderr_bytes;
+    return result.timed_out ? -1 : result.exit_status;
   }
 
   // "RUNNING", "STOPPED", ...; "" when there is no such service.
@@ -269,6 +278,10 @@ TEST_F(MsiUnderWine, InstallServeStopUpgradeUninstall) {
       << "no decoder: the stand-in was not used";
   EXPECT_NE(Log().find("using the stand-in"), std::string::npos) << Log();
 
+  // Wine's installer does not wait for the older version's service to stop
+  // before it removes its files and the service; Windows' does.
+  EXPECT_EQ(Wine("sc", {"stop", "q48-service"}).exit_status, 0);
+  ASSERT_TRUE(WaitForState("STOPPED", std::chrono::seconds(20)));
   ASSERT_EQ(Msiexec({"/i", Package(), "/qn", "ADDLOCAL=Service,StandInDecoder"}), 0);
   ASSERT_TRUE(WaitForState("RUNNING", std::chrono::seconds(30)));
   ASSERT_TRUE(Serving());  // LISTEN kept

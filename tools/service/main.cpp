@@ -21,6 +21,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -46,9 +47,11 @@ using namespace q48service;
 constexpr uint64_t kLogFileBytes = 1 << 20;
 constexpr int kLogFilesKept = 4;
 
-// How long a stopping service goes on sending answers once the last card
-// operation is done.
-constexpr std::chrono::milliseconds kAnswerGrace{250};
+using Clock = std::chrono::steady_clock;
+
+// How long a stopping service may go on sending answers once the last card
+// operation is done (a client that reads nothing must not hold it up).
+constexpr std::chrono::milliseconds kAnswerGrace{1000};
 
 struct CommandLine {
   SettingsSource settings;
@@ -131,11 +134,16 @@ int Serve(const CommandLine& commandLine, ServiceManager* manager) {
 
   // Stopping: no new connection, the event streams ended; the card operation
   // under way finishes within its own timeout (a SIM write is never cut in
-  // the middle) and its answer is still sent, for which the network thread
-  // runs on a moment after it; then the service ends.
+  // the middle) and its answer is still sent; then the service ends.
   bool stopping = false;
   std::thread finisher;
   boost::asio::steady_timer grace(io);
+  Clock::time_point graceEnds;
+  std::function<void()> endWhenAnswered = [&] {
+    if (!server.Answering() || Clock::now() >= graceEnds) return io.stop();
+    grace.expires_after(std::chrono::milliseconds(10));
+    grace.async_wait([&](const boost::system::error_code&) { endWhenAnswered(); });
+  };
   auto working = boost::asio::make_work_guard(io);
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   const auto stop = [&](const std::string& why) {
@@ -150,8 +158,8 @@ int Serve(const CommandLine& commandLine, ServiceManager* manager) {
       queue.Stop();  // after the last answer was handed to the network thread
       boost::asio::post(io, [&] {
         working.reset();
-        grace.expires_after(kAnswerGrace);
-        grace.async_wait([&](const boost::system::error_code&) { io.stop(); });
+        graceEnds = Clock::now() + kAnswerGrace;
+        endWhenAnswered();
       });
     });
   };

@@ -297,7 +297,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     LogRequest(request.method_string(), request.target(), response.result_int(), start_, origin_);
     response_ = std::make_unique<Response>(std::move(response));
     stream_.expires_after(context_.limits.write);
+    ++context_.answering;
     http::async_write(stream_, *response_, [self = shared_from_this(), close](beast::error_code ec, size_t) {
+      --self->context_.answering;
       self->response_.reset();
       if (ec) return self->Close();
       if (close) return self->Linger();
