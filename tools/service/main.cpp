@@ -14,7 +14,8 @@
 //
 // Exit status: 0 after a stop request (SIGINT, SIGTERM, Ctrl+C, the service
 // manager's Stop), 1 when the settings are unusable or the address cannot be
-// listened on.
+// listened on, 2 when the service manager runs it and its log cannot be
+// written (the service-specific error the manager then reports).
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>

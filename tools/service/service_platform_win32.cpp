@@ -17,14 +17,14 @@
 
 namespace q48service {
 
-const char kSystemSettingsName[] = "HKLM\\SOFTWARE\\Q48Reader\\q48-service";
+#define Q48_SETTINGS_KEY "SOFTWARE\\Q48Reader\\q48-service"
+const char kSystemSettingsName[] = "HKLM\\" Q48_SETTINGS_KEY;
 const bool kConfiguresService = true;
 
 namespace {
 
 // As the installer registers it.
 constexpr char kServiceName[] = "q48-service";
-constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Q48Reader\\q48-service";
 // Start: settings read, address bound; well under the manager's 30 s.
 constexpr DWORD kStartWaitHintMs = 10000;
 // Stop: a running card operation is let finish within its own timeout (a
@@ -159,7 +159,7 @@ bool ReadSystemSettings(SettingsSource* source, std::string* error) {
   // Windows reads (and the 32-bit installer writes) the key under
   // SOFTWARE\WOW6432Node, as every 32-bit program's.
   HKEY key = nullptr;
-  const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE, &key);
+  const LSTATUS opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, Q48_SETTINGS_KEY, 0, KEY_QUERY_VALUE, &key);
   if (opened == ERROR_FILE_NOT_FOUND) return true;  // none: the defaults
   const auto fail = [&](const std::string& why) {
     *error = std::string(kSystemSettingsName) + ": " + why;
@@ -243,13 +243,7 @@ bool ConfigureService(std::string* report) {
     *report = "cannot open the service manager: " + Text(GetLastError());
     return false;
   }
-  // The installer runs this right after it created the service; a service
-  // manager that does not list it yet is given a few seconds.
   SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_CHANGE_CONFIG);
-  for (int tries = 0; service == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST && tries < 50; ++tries) {
-    Sleep(100);
-    service = OpenServiceA(manager, kServiceName, SERVICE_CHANGE_CONFIG);
-  }
   if (service == nullptr) {
     *report = std::string("cannot open the service ") + kServiceName + ": " + Text(GetLastError());
     CloseServiceHandle(manager);
