@@ -1,7 +1,8 @@
 // What q48-service needs from the platform besides Asio. One backend per
 // platform: service_platform_posix.cpp, service_platform_win32.cpp. Every
-// function here is called by main.cpp on the main thread unless it says
-// otherwise; every buffer belongs to the caller.
+// function here is called once, at start, on the thread that runs the
+// service, unless it says otherwise; none blocks for long unless it says so;
+// every buffer belongs to the caller.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
