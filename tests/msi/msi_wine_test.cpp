@@ -52,6 +52,8 @@ class MsiUnderWine : public ::testing::Test {
     if (!wine_.Unavailable().empty()) GTEST_SKIP() << wine_.Unavailable();
     for (const char* file : {Q48_MSI_PACKAGE, Q48_MSI_MAKER, Q48_REFUSING_DECODER})
       if (!fs::exists(file)) GTEST_SKIP() << file << " is missing: build the windows-x64 preset first";
+    // A server left by an interrupted run would outlive its prefix's removal.
+    ASSERT_EQ(wine_.StopServer(), "");
     std::error_code ignored;
     fs::remove_all(wine_.prefix(), ignored);
     fs::create_directories(wine_.prefix());
