@@ -10,6 +10,8 @@ packages=(
   nlohmann-json3-dev libcli11-dev libboost1.81-dev
   clang libclang-rt-14-dev
   llvm lld osslsigncode openssl mono-mcs
+  # the service's MSI packages: wixl builds them, msitools (msibuild, msiinfo, msiextract) edits and reads them
+  wixl msitools
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64
   chromium chromium-driver python3-selenium fonts-wqy-microhei

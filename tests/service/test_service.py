@@ -269,8 +269,8 @@ class Rules(ServiceTest):
             self.assertTrue(wait_for(lambda: self.emulator.read_card_requests() >= 2))
         self.service.request("GET", "/v1/reader?name=" + "x" * 10)
         log = self.service.log()
-        self.assertRegex(log, r"\n[-0-9]+ [:0-9]+ POST /v1/card 200 \d+ms origin=https://shop.example\n")
-        self.assertRegex(log, r"\n[-0-9]+ [:0-9]+ GET /v1/reader 200 \d+ms origin=-\n")
+        self.assertRegex(log, r"\n[-0-9]+ [:.0-9]+ POST /v1/card 200 \d+ms origin=https://shop.example\n")
+        self.assertRegex(log, r"\n[-0-9]+ [:.0-9]+ GET /v1/reader 200 \d+ms origin=-\n")
         secrets = [card["fields"][key] for key in ("name", "id_number", "address", "birth_date")]
         secrets += [card["fields"]["name"].strip(), iccid, "13912345678", "秘密内容", "xxxxxxxxxx"]
         for secret in secrets:
@@ -385,7 +385,7 @@ class Settings(unittest.TestCase):
             finally:
                 self.assertEqual(service.close(), 0)
             for bad, reason in (('{"listen": 5}', b'"listen" must be a string'), ('{"colour": "red"}', b"unknown setting"),
-                                ("{", b"not valid JSON"), ('{"watch-interval": 1}', b"--watch-interval 1"),
+                                ("{", b"not valid JSON"), ('{"watch-interval": 1}', b"watch-interval 1"),
                                 ('{"allow-origin": "https://a.example"}', b"array of strings")):
                 with open(path, "w") as f:
                     f.write(bad)
@@ -407,7 +407,7 @@ class Settings(unittest.TestCase):
 class Installed(unittest.TestCase):
     def test_the_systemd_user_unit_starts_the_installed_service(self):
         with tempfile.TemporaryDirectory() as prefix:
-            run = subprocess.run(["cmake", "--install", os.environ["Q48_BUILD_DIR"], "--component", "tools",
+            run = subprocess.run(["cmake", "--install", os.environ["Q48_BUILD_DIR"], "--component", "service",
                                   "--prefix", prefix], capture_output=True, timeout=120)
             self.assertEqual(run.returncode, 0, run.stderr)
             with open(os.path.join(prefix, "lib/systemd/user/q48-service.service")) as f:

@@ -6,13 +6,12 @@
 #include <boost/beast/http/message_generator.hpp>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <sstream>
 
+#include "log.h"
 #include "routes.h"
 #include "service_platform.h"
 
@@ -53,17 +52,11 @@ std::string Printable(beast::string_view text) {
 // fill with anything), status, duration, origin. Never a field or a body.
 void LogRequest(beast::string_view method, beast::string_view target, int status, Clock::time_point start,
                 beast::string_view origin) {
-  static std::mutex mutex;
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  std::lock_guard<std::mutex> lock(mutex);
-  char stamp[32] = "";
-  if (const std::tm* local = std::localtime(&seconds)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
   const std::string path = Printable(target.substr(0, target.find('?')));
-  std::fprintf(stderr, "%s %s %s %d %lldms origin=%s\n", stamp, method.empty() ? "-" : Printable(method).c_str(),
-               path.empty() ? "-" : path.c_str(), status, ms, origin.empty() ? "-" : Printable(origin).c_str());
-  std::fflush(stderr);
+  q48tool::Log::Process().Write((method.empty() ? "-" : Printable(method)) + " " + (path.empty() ? "-" : path) + " " +
+                                std::to_string(status) + " " + std::to_string(ms) + "ms origin=" +
+                                (origin.empty() ? "-" : Printable(origin)));
 }
 
 // An open Server-Sent Events stream: queued texts written in order, each
@@ -78,6 +71,8 @@ class EventStream : public EventListener, public std::enable_shared_from_this<Ev
     WatchForClose();
     watcher_.Add(shared_from_this());
   }
+
+  void End() override { Close(); }
 
   void Send(const std::string& text) override {
     if (closed_) return;
@@ -326,7 +321,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
             ? http::message_generator(http::response<http::empty_body>(std::move(response.base())))
             : http::message_generator(std::move(response));
     stream_.expires_after(context_.limits.write);
+    ++context_.answering;
     beast::async_write(stream_, std::move(message), [self = shared_from_this(), close](beast::error_code ec, size_t) {
+      --self->context_.answering;
       if (ec) return self->Close();
       if (close) return self->Linger();
       self->ReadHeader();
