@@ -3,16 +3,19 @@
 #   library  libq48reader1              the shared library (soname libQ48Reader.so.1)
 #   dev      libq48reader-dev           header, .so link, pkg-config and CMake files
 #   tools    q48reader-tools            q48, q48-emulator and its profiles, the
-#                                       udev rule, q48-service and its user unit
+#                                       udev rule
+#   service  q48reader-service          q48-service, its user unit (enabled for
+#                                       every user) and /etc/q48reader/q48-service.json
 #   decoder  q48reader-standin-decoder  the stand-in libWltRS.so, apart so that a
 #                                       site with the real decoder leaves it out
 # Included by Packaging.cmake, after its install rules and before CPack.
 include(GNUInstallDirs)
 
-set(Q48_DEB_COMPONENTS library dev tools decoder)
+set(Q48_DEB_COMPONENTS library dev tools service decoder)
 set(Q48_DEB_PACKAGE_library libq48reader1)
 set(Q48_DEB_PACKAGE_dev libq48reader-dev)
 set(Q48_DEB_PACKAGE_tools q48reader-tools)
+set(Q48_DEB_PACKAGE_service q48reader-service)
 set(Q48_DEB_PACKAGE_decoder q48reader-standin-decoder)
 
 # The reader's tty for the desktop user and away from ModemManager.
@@ -62,6 +65,9 @@ install(FILES ${Q48_DEB_DIR}/standin-decoder.lintian-overrides
 set(Q48_MAN_NAME_q48 "read the identity card and the SIM card in a Q48 desk reader")
 set(Q48_MAN_NAME_q48-emulator "play a Q48 desk reader on a pseudo-terminal or a serial port")
 set(Q48_MAN_NAME_q48-service "local HTTP service for web pages that use the Q48 desk reader")
+set(Q48_MAN_COMPONENT_q48 tools)
+set(Q48_MAN_COMPONENT_q48-emulator tools)
+set(Q48_MAN_COMPONENT_q48-service service)
 if(NOT Q48_SANITIZE)
   find_program(Q48_HELP2MAN help2man REQUIRED)
   foreach(tool q48 q48-emulator q48-service)
@@ -82,7 +88,7 @@ if(NOT Q48_SANITIZE)
       COMMAND ${Q48_GZIP} -9nf ${page}
       DEPENDS ${tool} VERBATIM)
     add_custom_target(${tool}_man ALL DEPENDS ${page}.gz)
-    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${Q48_MAN_COMPONENT_${tool}})
   endforeach()
 endif()
 
@@ -153,12 +159,24 @@ port, for trying programs without the device; its card profiles are in
 A udev rule gives the user at the desk access to the reader's tty without
 the dialout group, keeps ModemManager from probing it, and links it as
 /dev/q48reader.")
-if(TARGET q48-service)
-  string(APPEND CPACK_DEBIAN_TOOLS_DESCRIPTION "
+
+# q48-service moved here from q48reader-tools (1.0.0-1).
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
+  ${Q48_DEB_DIR}/service/postinst ${Q48_DEB_DIR}/service/postrm ${Q48_DEB_DIR}/service/conffiles)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_COMPONENT_SERVICE_DEPENDS tools)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_BREAKS "${Q48_DEB_PACKAGE_tools} (<< 1.0.0-2)")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_REPLACES "${Q48_DEB_PACKAGE_tools} (<< 1.0.0-2)")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SUGGESTS ${Q48_DEB_PACKAGE_decoder})
+set(CPACK_DEBIAN_SERVICE_DESCRIPTION "Q48 desk reader for web pages (q48-service)
+q48-service lets web pages of allowed sites use the Q48 desk reader through a
+local HTTP service on the loopback address, with a built-in page.
 .
-q48-service lets web pages of allowed sites use the reader through a local
-HTTP service on the loopback address; it comes with a systemd user unit.")
-endif()
+Its systemd user unit is enabled for every user: the service starts with
+each desktop session. The sites allowed to use the reader, and the other
+settings, are in /etc/q48reader/q48-service.json (none is allowed at first).
+The reader's device access comes with q48reader-tools' udev rule.")
 
 set(CPACK_DEBIAN_DECODER_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DECODER_PACKAGE_CONTROL_EXTRA ${Q48_DEB_DIR}/triggers)

@@ -1,6 +1,6 @@
 # Installation (Linux: library, header, tools, pkg-config and CMake package
 # files, and the Debian packages: cmake/DebianPackages.cmake); on Windows the
-# integrators' kit (cmake/WindowsKit.cmake).
+# integrators' kit (cmake/WindowsKit.cmake) and the service's MSI (cmake/ServiceMsi.cmake).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -8,14 +8,16 @@ if(NOT TARGET Q48Reader)
   return()
 endif()
 
-# Windows: the kit has install rules and packages of its own.
+# Windows: the kit has install rules and packages of its own; the service
+# comes as an MSI.
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/WindowsKit.cmake)
+  include(${CMAKE_CURRENT_LIST_DIR}/ServiceMsi.cmake)
   return()
 endif()
 
 # Components (one Debian package each, see DebianPackages.cmake): library,
-# dev, tools, decoder.
+# dev, tools, service, decoder.
 install(TARGETS Q48Reader EXPORT Q48ReaderTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT dev
@@ -29,20 +31,30 @@ if(TARGET WltRS)
   install(TARGETS WltRS RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT decoder
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT decoder)
 endif()
-foreach(tool q48 q48-emulator q48-service)
+foreach(tool q48 q48-emulator)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   endif()
 endforeach()
 
-# The systemd user unit names the installed binary, so it is written at
-# install time (honouring --prefix).
+# q48-service with its systemd user unit and the administrator's settings
+# file. The unit names the installed binary, so it is written at install time
+# (honouring --prefix). The settings file goes to /etc under the prefix /usr
+# (the packages), else to <prefix>/etc; the service reads
+# /etc/q48reader/q48-service.json.
 if(TARGET q48-service)
+  install(TARGETS q48-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
   install(CODE "
     set(Q48_SERVICE_BINARY \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/q48-service\")
     configure_file(\"${PROJECT_SOURCE_DIR}/packaging/q48-service.service.in\" \"${PROJECT_BINARY_DIR}/q48-service.service\" @ONLY)
     file(INSTALL \"${PROJECT_BINARY_DIR}/q48-service.service\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/user\")
-  " COMPONENT tools)
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(etc /etc/q48reader)
+    else()
+      set(etc \"\${CMAKE_INSTALL_PREFIX}/etc/q48reader\")
+    endif()
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/q48-service.json\" DESTINATION \"\${etc}\")
+  " COMPONENT service)
 endif()
 
 install(EXPORT Q48ReaderTargets NAMESPACE Q48Reader:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Q48Reader COMPONENT dev)

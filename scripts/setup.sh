@@ -10,9 +10,13 @@ packages=(
   nlohmann-json3-dev libcli11-dev libboost1.81-dev
   clang libclang-rt-14-dev
   llvm lld osslsigncode openssl mono-mcs
+  # the service's MSI packages: wixl builds them, msitools (msibuild, msiinfo, msiextract) edits and reads them
+  wixl msitools
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64
   chromium chromium-driver python3-selenium fonts-wqy-microhei
+  # The npm package of the web client (npm pack) and its declarations' check
+  node-typescript
   util-linux procps
   # Debian packages: shlibdeps, lintian, manual pages from --help
   dpkg-dev lintian help2man
@@ -28,6 +32,12 @@ sudo_cmd=""
 if ! dpkg --print-foreign-architectures | grep -x arm64 >/dev/null; then
   echo "setup: adding the arm64 architecture"
   $sudo_cmd dpkg --add-architecture arm64
+fi
+
+# Node and npm: Debian's, unless an npm is already there (a Node.js from
+# another source bundles its own npm, and Debian's npm package conflicts with it).
+if ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
 fi
 
 missing=()

@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Signs the programs and DLLs of Windows kits (Authenticode, SHA-256, with
-# osslsigncode) and brings each kit's SHA256SUMS up to date.
+# Signs the programs and DLLs of Windows kits and the service's MSI packages
+# (Authenticode, SHA-256, with osslsigncode) and brings each kit's SHA256SUMS
+# up to date.
 #
 #   scripts/sign.sh (--cert CERT.pem --key KEY.pem | --pkcs12 CERT.pfx)
-#                   [--pass-file FILE] [--timestamp URL] KIT...
+#                   [--pass-file FILE] [--timestamp URL] KIT|MSI...
 #
 # KIT is a kit zip made by cpack (build/windows-x86/package/Q48Reader-*-win32.zip),
-# replaced by its signed self, or an unpacked kit folder, signed in place.
+# replaced by its signed self, or an unpacked kit folder, signed in place. MSI
+# is a package such as build/windows-x86/package/Q48Reader-Service-*-x86.msi,
+# signed in place. The programs inside a package are the build tree's kit/bin
+# files as they were when it was made: to ship them signed too, sign those
+# files with osslsigncode first, then remake the package
+# (cmake -DQ48_VERSION=<version> -DQ48_OUT=<package> -P build/<preset>/msi/make-msi.cmake)
+# and sign it here.
 # Every .exe and .dll under bin/ is signed. The kit's checksums are checked
 # before anything is signed, and a kit is only replaced once all of it is
 # signed. The debug zip needs no signing: its .debug files carry no code that
@@ -67,6 +74,14 @@ sign_folder() {
 }
 
 for kit in "${kits[@]}"; do
+  if [[ $kit == *.msi ]]; then
+    [ -f "$kit" ] || die "$kit: no such package"
+    osslsigncode sign "${credentials[@]}" "${extra[@]}" -h sha256 -n "Q48Reader Service" \
+      -in "$kit" -out "$kit.signed" >/dev/null || { rm -f "$kit.signed"; die "cannot sign $kit"; }
+    mv "$kit.signed" "$kit"
+    echo "sign.sh: signed $kit"
+    continue
+  fi
   if [ -d "$kit" ]; then
     sign_folder "$kit" "$kit"
     continue

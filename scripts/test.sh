@@ -3,8 +3,9 @@
 # packages' among them: checked, linted and, as root, installed and removed),
 # the arm64 cross build with its tests under qemu and its packages, the same
 # tests under AddressSanitizer+UBSan and ThreadSanitizer, both Windows builds
-# and their kits with their static checks and the Wine tests (run from the
-# Linux test tree), and a bounded fuzzing run.
+# with their kits and the service's MSI packages (made by the build), their
+# static checks and the Wine tests (run from the Linux test tree), and a
+# bounded fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

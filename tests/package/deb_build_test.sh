@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the Debian packages of a build tree into OUT (cpack) and checks them
-# without installing: the four packages of the build's architecture, every
-# installed file in exactly one of them, the library's ELF facts (machine,
+# without installing: the five packages of the build's architecture, every
+# installed file in exactly one of them (the service's settings file in /etc,
+# a conffile that allows no origin), the library's ELF facts (machine,
 # soname, exactly the five exports, needed libraries), stripped binaries
 # without RPATH, dependencies from shlibdeps, and a copyright file and
 # changelog in each.
@@ -17,7 +18,7 @@ case $processor in
   aarch64) arch=arm64 machine=AArch64 ;;
   *) fail "no expectation for processor $processor" ;;
 esac
-packages="libq48reader1 libq48reader-dev q48reader-tools q48reader-standin-decoder"
+packages="libq48reader1 libq48reader-dev q48reader-tools q48reader-service q48reader-standin-decoder"
 
 rm -rf "$out"
 mkdir -p "$out"
@@ -42,6 +43,7 @@ for p in $packages; do
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$p: Architecture $(dpkg-deb -f "$deb" Architecture)"
   dpkg-deb -x "$deb" "$work/$p"
   (cd "$work/$p/usr" && find . ! -type d | sed 's|^\./||') >>"$work/packaged"
+  [ ! -d "$work/$p/etc" ] || (cd "$work/$p" && find etc ! -type d) >>"$work/packaged"
   for doc in copyright changelog.Debian.gz; do
     [ -f "$work/$p/usr/share/doc/$p/$doc" ] || fail "$p: no /usr/share/doc/$p/$doc"
   done
@@ -56,13 +58,22 @@ diff -u "$work/installed" "$work/packaged.sorted" || fail "the packages and cmak
 
 # Dependencies come from shlibdeps; the development package needs the library
 # of the same version.
-for p in libq48reader1 q48reader-tools q48reader-standin-decoder; do
+for p in libq48reader1 q48reader-tools q48reader-service q48reader-standin-decoder; do
   depends=$(dpkg-deb -f "$out/$(cd "$out" && ls "${p}"_*.deb)" Depends)
   [[ $depends == *libc6* ]] || fail "$p: Depends has no libc6 (shlibdeps did not run?): $depends"
 done
 [[ $(dpkg-deb -f "$out/$(cd "$out" && ls libq48reader1_*.deb)" Depends) == *libturbojpeg0* ]] || fail "libq48reader1 does not depend on libturbojpeg0"
 dev_depends=$(dpkg-deb -f "$out/$(cd "$out" && ls libq48reader-dev_*.deb)" Depends)
 [[ $dev_depends == *"libq48reader1 (= ${version}-"* ]] || fail "libq48reader-dev: Depends $dev_depends"
+
+# The service: in its own package, its settings file a conffile with no
+# origin allowed.
+service_deb=$out/$(cd "$out" && ls q48reader-service_*.deb)
+[ -f "$work/q48reader-service/usr/bin/q48-service" ] || fail "q48-service is not in q48reader-service"
+dpkg-deb -e "$service_deb" "$work/service-control"
+[ "$(cat "$work/service-control/conffiles")" = /etc/q48reader/q48-service.json ] || fail "conffiles: $(cat "$work/service-control/conffiles")"
+python3 -c 'import json, sys; sys.exit(json.load(open(sys.argv[1])).get("allow-origin", []) != [])' \
+  "$work/q48reader-service/etc/q48reader/q48-service.json" || fail "the packaged settings allow an origin"
 
 # Binaries: the build's machine, stripped, no RPATH or RUNPATH.
 while IFS= read -r file; do

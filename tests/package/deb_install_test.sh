@@ -3,13 +3,14 @@
 # it changes the system) and uses them as a desk would: a consumer project
 # built against the installed development package alone, q48 read-card from
 # PATH against the installed emulator with the stand-in decoder found by the
-# loader, the udev rule where udev reads it. Then removes them and checks
-# that nothing is left. Packages left by an earlier failed run are purged
+# loader, the udev rule where udev reads it, q48-service's user unit enabled
+# for every user and the service run with its conffile's settings. Then
+# purges them and checks that nothing is left. Packages left by an earlier failed run are purged
 # first. Exit 77: skipped.
 # Usage: deb_install_test.sh DEB_DIR CONSUMER_SOURCE_DIR
 set -euo pipefail
 debs=$(cd "$1" && pwd) consumer=$(cd "$2" && pwd)
-packages="libq48reader-dev q48reader-tools q48reader-standin-decoder libq48reader1"
+packages="q48reader-service libq48reader-dev q48reader-tools q48reader-standin-decoder libq48reader1"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -20,7 +21,9 @@ ls "$debs"/*.deb >/dev/null 2>&1 || fail "no packages in $debs"
 
 work=$(mktemp -d)
 emulator=""
+service=""
 cleanup() {
+  [ -z "$service" ] || { kill "$service" 2>/dev/null || true; wait "$service" 2>/dev/null || true; }
   [ -z "$emulator" ] || { kill "$emulator" 2>/dev/null || true; wait "$emulator" 2>/dev/null || true; }
   # shellcheck disable=SC2086
   dpkg --purge $packages >/dev/null 2>&1 || true
@@ -71,6 +74,46 @@ device=$(head -n 1 emulator.out)
 HOME=$work XDG_CACHE_HOME=$work/cache "${clean_env[@]}" q48 --port "$device" read-card --photo "$work/portrait.jpg" >read-card.out 2>&1 ||
   { cat read-card.out; fail "q48 read-card"; }
 [ "$(head -c 3 "$work/portrait.jpg" | od -An -tx1 | tr -d ' \n')" = ffd8ff ] || fail "the portrait was not converted to a JPEG"
+
+# q48-service: its user unit enabled for every user's session (the link that
+# systemd --user follows at each login), its settings a conffile that allows
+# no origin, and the service, started as the unit starts it, reads them.
+unit=/usr/lib/systemd/user/q48-service.service
+link=/etc/systemd/user/default.target.wants/q48-service.service
+[ "$(readlink "$link")" = "$unit" ] || fail "$link does not enable $unit: $(ls -l "$link" 2>&1)"
+settings=/etc/q48reader/q48-service.json
+dpkg-query -W -f='${Conffiles}\n' q48reader-service | grep -q "^ $settings " || fail "$settings is not a conffile"
+python3 -c 'import json, sys; sys.exit(json.load(open(sys.argv[1])).get("allow-origin", []) != [])' "$settings" ||
+  fail "$settings allows an origin"
+exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+[ "$exec_start" = /usr/bin/q48-service ] || fail "the unit starts $exec_start"
+printf '{"listen": "127.0.0.1:0", "port": "%s", "allow-origin": ["https://counter.example"], "watch-interval": 700}\n' \
+  "$device" >"$settings"
+$exec_start >service.out 2>service.log &
+service=$!
+for _ in $(seq 100); do
+  [ -s service.out ] && break
+  sleep 0.1
+done
+url=$(sed -n 's|.*listening on \(http://127.0.0.1:[0-9]*/\)$|\1|p' service.out)
+[ -n "$url" ] || { cat service.out service.log; fail "q48-service did not start"; }
+for expected in "settings from $settings;" "reader $device;" "origins allowed besides its own: https://counter.example;" \
+  "every 700 ms"; do
+  grep -qF "$expected" service.log || { cat service.log; fail "q48-service does not report \"$expected\""; }
+done
+python3 - "$url" <<'PY' || fail "the allowed origin cannot read the card type"
+import http.client, json, sys, urllib.parse
+address = urllib.parse.urlparse(sys.argv[1])
+connection = http.client.HTTPConnection(address.hostname, address.port, timeout=30)
+connection.request("POST", "/v1/card-type", "{}", {"Content-Type": "application/json", "Origin": "https://counter.example"})
+answer = connection.getresponse()
+body = json.loads(answer.read())
+sys.exit(answer.status != 200 or answer.getheader("Access-Control-Allow-Origin") != "https://counter.example"
+         or body["result"] != 1)
+PY
+kill "$service"
+wait "$service" 2>/dev/null || true
+service=""
 kill "$emulator"
 wait "$emulator" 2>/dev/null || true
 emulator=""
@@ -94,7 +137,8 @@ else
   echo "note: no udevadm here, the rule's syntax was not checked by udev"
 fi
 
-# Removal leaves nothing behind.
+# Removal leaves nothing behind: not the enablement link, nor the conffile
+# (changed above), nor deb-systemd-helper's record of them.
 # shellcheck disable=SC2086
 dpkg --purge $packages >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --purge"; }
 for p in $packages; do
@@ -103,7 +147,7 @@ for p in $packages; do
 done
 while IFS= read -r path; do
   case $path in
-    /. | /usr | /usr/bin | /usr/include | /usr/lib | /usr/share | /usr/share/doc | /usr/share/man | /usr/share/man/man1 | \
+    /. | /etc | /usr | /usr/bin | /usr/include | /usr/lib | /usr/share | /usr/share/doc | /usr/share/man | /usr/share/man/man1 | \
       /usr/lib/udev | /usr/lib/udev/rules.d | /usr/lib/systemd | /usr/lib/systemd/user | \
       "$libdir" | "$libdir/cmake" | "$libdir/pkgconfig" | \
       /usr/share/lintian | /usr/share/lintian/overrides) continue ;;
@@ -111,4 +155,8 @@ while IFS= read -r path; do
   [ ! -e "$path" ] && [ ! -L "$path" ] || fail "left behind: $path"
 done <"$work/files"
 ! ldconfig -p | grep -E 'libQ48Reader|libWltRS' >/dev/null || fail "the loader's cache still lists the libraries"
+[ ! -L "$link" ] || fail "left behind: $link"
+left=$(find /etc/systemd/user /var/lib/systemd/deb-systemd-user-helper-enabled /var/lib/systemd/deb-systemd-user-helper-masked \
+  -name 'q48-service*' 2>/dev/null || true)
+[ -z "$left" ] || fail "left behind: $left"
 echo "installed, used and removed: $(cd "$debs" && ls ./*.deb | tr '\n' ' ')"

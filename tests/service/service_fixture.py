@@ -36,6 +36,10 @@ class Emulator:
     def read_card_requests(self):
         return self.log().count("request 10,4 ")
 
+    def requests(self):
+        """How many requests of any kind reached the emulator."""
+        return self.log().count(" request ")
+
     def close(self):
         self.process.terminate()
         self.process.communicate(timeout=10)
@@ -80,7 +84,9 @@ class Service:
         return status, response_headers, json.loads(data) if data else None
 
     def close(self):
-        """Stops the service; its exit status. Raises when a sanitizer reported anything."""
+        """Stops the service (once); its exit status. Raises when a sanitizer reported anything."""
+        if self.tmp is None:
+            return self.process.returncode
         if self.process.poll() is None:
             self.process.terminate()
             self.process.wait(timeout=60)
@@ -88,6 +94,7 @@ class Service:
         self.process.stdout.close()
         log = self.log()
         self.tmp.cleanup()
+        self.tmp = None
         if "Sanitizer" in log:
             raise AssertionError("the sanitizer reported:\n" + log[max(0, log.find("==")):][:4000])
         return code

@@ -1,12 +1,21 @@
-"""q48-service's page and a foreign page in headless Chromium (through chromium-driver), against q48-emulator.
+"""q48-service's page, the client package and foreign pages in headless Chromium (through chromium-driver),
+against q48-emulator.
 
-Screenshots go to $Q48_SCREENSHOTS (CTest: <build>/screenshots)."""
+Pages of "the application" come from a local page server. Chromium is told that one of its ports is a public
+address (--ip-address-space-overrides), which is how it treats a business web application on the internet; its
+other ports stay local, like any program on the counter. Screenshots go to $Q48_SCREENSHOTS (CTest:
+<build>/screenshots)."""
 import http.server
+import json
 import os
 import shutil
+import socket
+import tarfile
 import tempfile
 import threading
+import time
 import unittest
+import urllib.request
 
 from service_fixture import BIN, Emulator, Service, wait_for
 
@@ -23,47 +32,116 @@ DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
 if not MISSING and not (os.access(CHROMIUM, os.X_OK) and os.access(DRIVER, os.X_OK)):
     MISSING = "chromium and chromium-driver are not installed"
 SCREENSHOTS = os.environ.get("Q48_SCREENSHOTS", os.path.join(BIN, "..", "screenshots"))
+PACKAGE = os.environ.get("Q48_CLIENT_PACKAGE", os.path.join(BIN, "..", "package", "q48reader-client-1.0.0.tgz"))
+NO_PACKAGE = "" if os.path.exists(PACKAGE) else "the npm package %s was not built (is npm installed?)" % PACKAGE
+POLICY_DIR = "/etc/chromium/policies/managed"
+CLIENT = "/lib/q48reader-client/q48.js"  # where the application serves the package's module
 
-FOREIGN_PAGE = """<!DOCTYPE html><meta charset="utf-8"><title>waiting</title><script>
-const service = "%s";
-const results = [];
-async function attempt(name, f) {
-  try { await f(); results.push(name + ":ok"); } catch (e) { results.push(name + ":failed"); }
-}
-(async () => {
-  await attempt("cors", async () => (await fetch(service + "v1/card", {
-    method: "POST", headers: {"Content-Type": "application/json"}, body: "{}"})).json());
-  await attempt("simple", () => fetch(service + "v1/card", {method: "POST", mode: "no-cors", body: "{}"}));
-  await attempt("module", () => import(service + "q48.js"));
-  document.title = results.join(" ");
-})();
-</script>"""
+# Each page reports through its title: "waiting" until it has a JSON result.
+REPORT = """<script type="module">
+import { readCard, writeSim, setServiceUrl } from "%s";
+const report = (result) => { document.title = JSON.stringify(result); };
+const failure = (err) => ({kind: err.kind, permission: err.permission, retryAfter: err.retryAfter,
+                           reason: err.reason, bilingual: /[\\u4e00-\\u9fff]/.test(err.zh) && /[a-z]/.test(err.en)});
+const read = async (service) => {
+  setServiceUrl(service);
+  const start = performance.now();
+  try {
+    const card = await readCard();
+    return {result: card.result, name: card.fields.name.trim(), portrait: card.fields.portrait.slice(0, 23)};
+  } catch (err) {
+    return Object.assign(failure(err), {ms: Math.round(performance.now() - start)});
+  }
+};
+const invalid = async (service) => {
+  setServiceUrl(service);
+  try { return await writeSim("13800138000", "A\\u0000B"); } catch (err) { return failure(err); }
+};
+%%s
+</script><title>waiting</title>""" % CLIENT
+
+# Elements of a page nobody allowed that point at the reader: none may reach it.
+ELEMENTS = """<img src="%(s)sv1/events"><img src="%(s)sv1/reader"><script src="%(s)sv1/reader"></script>
+<script src="%(s)sv1/events"></script><link rel="stylesheet" href="%(s)sv1/events">"""
 
 
-ALLOWED_PAGE = """<!DOCTYPE html><meta charset="utf-8"><title>waiting</title><script type="module">
-import { readCard } from "%sq48.js";
-const card = await readCard();
-document.title = [card.result, card.fields.name.trim(), card.fields.portrait.slice(0, 23)].join(" ");
-</script>"""
+class Pages(http.server.ThreadingHTTPServer):
+    """The application's web server: the package's files under /lib/q48reader-client/, and pages set by tests."""
+
+    def __init__(self):
+        self.pages = {}
+        with tarfile.open(PACKAGE) as package:
+            self.client = package.extractfile("package/q48.js").read()
+        pages = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                if self.path == CLIENT:
+                    kind, body = "text/javascript", pages.client
+                elif self.path in pages.pages:
+                    kind, body = "text/html; charset=utf-8", pages.pages[self.path]().encode()
+                else:
+                    self.send_error(404)
+                    return
+                self.send_response(200)
+                self.send_header("Content-Type", kind)
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        super().__init__(("127.0.0.1", 0), Handler)
+        self.origin = "http://127.0.0.1:%d" % self.server_address[1]
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.shutdown()
+        self.server_close()
 
 
-@unittest.skipIf(MISSING, MISSING)
-class Browser(unittest.TestCase):
+def start_chromium(owner, public):
+    """Starts owner.browser; `public`: page servers whose port Chromium takes for a public address."""
+    profile = tempfile.TemporaryDirectory()
+    (owner.addClassCleanup if isinstance(owner, type) else owner.addCleanup)(profile.cleanup)
+    options = Options()
+    options.binary_location = CHROMIUM
+    overrides = ",".join("127.0.0.1:%d=public" % pages.server_address[1] for pages in public)
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--window-size=1000,1000", "--user-data-dir=" + profile.name,
+                 "--ip-address-space-overrides=" + overrides):
+        options.add_argument(flag)
+    owner.browser = webdriver.Chrome(service=DriverService(DRIVER), options=options)
+
+
+class BrowserTest(unittest.TestCase):
     def setUp(self):
         self.emulator = Emulator()
         self.addCleanup(self.emulator.close)
-        self.service = Service("--watch-interval", "200", device=self.emulator.device)
-        self.addCleanup(self.service.close)
-        profile = tempfile.TemporaryDirectory()
-        self.addCleanup(profile.cleanup)
-        options = Options()
-        options.binary_location = CHROMIUM
-        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                     "--window-size=1000,1000", "--user-data-dir=" + profile.name):
-            options.add_argument(flag)
-        self.browser = webdriver.Chrome(service=DriverService(DRIVER), options=options)
-        self.addCleanup(self.browser.quit)
+
+    def start_service(self, *flags, emulator=None):
+        service = Service(*flags, device=(emulator or self.emulator).device)
+        self.addCleanup(service.close)
+        return service
+
+    def report(self, url, timeout=20):
+        """Opens a page and returns what it reported in its title."""
+        self.browser.get(url)
+        self.assertTrue(wait_for(lambda: self.browser.title != "waiting", timeout=timeout), url)
+        return json.loads(self.browser.title)
+
+
+@unittest.skipIf(MISSING or NO_PACKAGE, MISSING or NO_PACKAGE)
+class Browser(BrowserTest):
+    @classmethod
+    def setUpClass(cls):
+        cls.local = Pages()  # an application on this computer, or on the local network
+        cls.addClassCleanup(cls.local.close)
+        cls.public = Pages()  # an application on the internet
+        cls.addClassCleanup(cls.public.close)
+        start_chromium(cls, [cls.public])
+        cls.addClassCleanup(cls.browser.quit)
         os.makedirs(SCREENSHOTS, exist_ok=True)
 
     def text(self, element_id):
@@ -73,7 +151,9 @@ class Browser(unittest.TestCase):
         self.assertTrue(self.browser.save_screenshot(os.path.join(SCREENSHOTS, name)))
 
     def test_the_page_reads_the_card_and_shows_the_portrait(self):
-        self.browser.get(self.service.url)
+        service = self.start_service()
+        self.browser.get_log("browser")  # what earlier pages logged
+        self.browser.get(service.url)
         self.browser.find_element(By.ID, "read").click()
         self.assertTrue(wait_for(lambda: self.text("status") == "读卡成功"), self.text("status"))
         self.assertEqual((self.text("name"), self.text("nation"), self.text("sex")), ("陈思远", "汉族", "男"))
@@ -82,45 +162,16 @@ class Browser(unittest.TestCase):
         self.screenshot("service-page-read.png")
         errors = [entry for entry in self.browser.get_log("browser") if entry["level"] == "SEVERE"]
         self.assertEqual(errors, [], "no script or policy errors on the page")
-
-    def serve_page(self, page):
-        """Serves page() on another local port, another origin; its origin."""
-        class Page(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html; charset=utf-8")
-                self.end_headers()
-                self.wfile.write(page().encode())
-
-            def log_message(self, *args):
-                pass
-
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-        self.addCleanup(server.server_close)
-        self.addCleanup(server.shutdown)
-        return "http://127.0.0.1:%d" % server.server_address[1]
-
-    def test_a_page_of_another_origin_cannot_read(self):
-        self.browser.get(self.serve_page(lambda: FOREIGN_PAGE % self.service.url) + "/")
-        self.assertTrue(wait_for(lambda: self.browser.title != "waiting", timeout=20))
-        # The CORS read and the module fail; the simple no-cors request is sent, and refused by the service.
-        self.assertEqual(self.browser.title, "cors:failed simple:ok module:failed")
-        self.assertEqual(self.emulator.read_card_requests(), 0, self.emulator.log())
-        self.assertIn("403", self.service.log())
-
-    def test_an_allowed_origin_reads_with_q48_js(self):
-        # The README's example: a page of the application imports q48.js from the service.
-        services = []
-        origin = self.serve_page(lambda: ALLOWED_PAGE % services[0].url)
-        services.append(Service("--allow-origin", origin, device=self.emulator.device))
-        self.addCleanup(services[0].close)
-        self.browser.get(origin + "/")
-        self.assertTrue(wait_for(lambda: self.browser.title != "waiting", timeout=20))
-        self.assertEqual(self.browser.title, "0 陈思远 data:image/jpeg;base64,")
+        # The service goes away: the page says so, and what to do, in both languages.
+        service.close()
+        self.browser.find_element(By.ID, "read").click()
+        self.assertTrue(wait_for(lambda: "q48-service" in self.text("status") and "没有运行" in self.text("status")),
+                        self.text("status"))
+        self.screenshot("service-page-unreachable.png")
 
     def test_the_page_shows_cards_placed_and_removed(self):
-        self.browser.get(self.service.url)
+        service = self.start_service("--watch-interval", "200")
+        self.browser.get(service.url)
         events = lambda: self.text("events")
         self.assertTrue(wait_for(lambda: "读到身份证：陈思远" in events()), events())
         self.assertIn("读卡器已连接", events())
@@ -131,6 +182,109 @@ class Browser(unittest.TestCase):
         self.assertTrue(wait_for(lambda: events().count("读到身份证：陈思远") == 2), events())
         self.assertEqual(self.text("name"), "陈思远")
         self.screenshot("service-page-events.png")
+
+    def test_an_allowed_origin_reads_with_the_package_from_its_own_site(self):
+        # The README's recipe: the application serves the package and names the service.
+        service = self.start_service("--allow-origin", self.local.origin)
+        stopped = Service()
+        stopped.close()
+        paused = Emulator("--pause-ms", "1500")
+        self.addCleanup(paused.close)
+        busy = self.start_service("--allow-origin", self.local.origin, emulator=paused)
+        self.local.pages["/app"] = lambda: REPORT % (
+            "const out = {card: await read('%s'), stopped: await read('%s'), invalid: await invalid('%s')};"
+            "window.readBusy = () => read('%s').then(r => { out.busy = r; report(out); });"
+            "report(out);" % (service.url, stopped.url, service.url, busy.url))
+        out = self.report(self.local.origin + "/app")
+        self.assertEqual(out["card"], {"result": 0, "name": "陈思远", "portrait": "data:image/jpeg;base64,"})
+        self.assertEqual((out["stopped"]["kind"], out["stopped"]["bilingual"]), ("unreachable", True))
+        self.assertEqual((out["invalid"]["kind"], out["invalid"]["reason"]),
+                         ("invalid", '"content" must not contain a NUL character'))
+        # More than eight waiting for the reader: the next call is told to come back.
+        held = []
+        self.addCleanup(lambda: [s.close() for s in held])
+        request = (b"POST /v1/card-type HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json\r\n"
+                   b"Content-Length: 2\r\n\r\n{}" % busy.port)
+        for _ in range(10):
+            held.append(socket.create_connection(("127.0.0.1", busy.port), timeout=30))
+            held[-1].sendall(request)
+            time.sleep(0.02)
+        self.browser.execute_script("readBusy()")
+        self.assertTrue(wait_for(lambda: "busy" in self.browser.title, timeout=10), self.browser.title)
+        self.assertEqual({k: json.loads(self.browser.title)["busy"][k] for k in ("kind", "retryAfter")},
+                         {"kind": "busy", "retryAfter": 1})
+        # The package's module is the very file the service serves.
+        with urllib.request.urlopen(service.url + "q48.js", timeout=10) as served:
+            self.assertEqual(served.read(), self.local.client)
+
+    def test_a_page_of_an_origin_not_allowed_gets_forbidden_and_reaches_no_reader(self):
+        service = self.start_service("--watch-interval", "100")
+        self.local.pages["/foreign"] = lambda: ELEMENTS % {"s": service.url} + REPORT % (
+            "const out = {read: await read('%s')};"
+            "try { await import('%sq48.js'); out.module = 'ok'; } catch (e) { out.module = 'failed'; }"
+            "report(out);" % (service.url, service.url))
+        out = self.report(self.local.origin + "/foreign")
+        self.assertEqual((out["read"]["kind"], out["read"]["bilingual"], out["module"]), ("forbidden", True, "failed"))
+        time.sleep(0.5)  # an event stream that got through would have read the card at once
+        self.assertEqual(self.emulator.requests(), 0, self.emulator.log())
+        log = service.log()
+        for path in ("/v1/events", "/v1/reader", "/v1/card", "/q48.js"):
+            self.assertIn(" %s 403 " % path, log)
+        self.assertNotIn(" 200 ", log)
+
+    def test_a_public_page_without_the_browser_policy_is_blocked_before_any_request(self):
+        service = self.start_service("--allow-origin", self.public.origin)
+        self.public.pages["/app"] = lambda: REPORT % ("report(await read('%s'));" % service.url)
+        out = self.report(self.public.origin + "/app")
+        self.assertEqual((out["kind"], out["bilingual"]), ("unreachable", True), out)
+        self.assertLess(out["ms"], 5000)
+        self.assertNotIn(" /v1/card ", service.log())
+        self.assertEqual(self.emulator.requests(), 0)
+
+
+@unittest.skipIf(MISSING or NO_PACKAGE, MISSING or NO_PACKAGE)
+@unittest.skipUnless(os.geteuid() == 0, "writing Chromium's managed policy into %s needs root" % POLICY_DIR)
+class ManagedPolicy(BrowserTest):
+    """An administrator allows the application's origin by policy: its public page reaches loopback, and so does
+    a frame of another site that the page delegates its permission to."""
+
+    def test_the_policy_lets_the_public_page_and_a_delegated_frame_read_the_card(self):
+        public = Pages()
+        self.addCleanup(public.close)
+        framed = Pages()  # another public site, in a frame of the application's page
+        self.addCleanup(framed.close)
+        service = self.start_service("--allow-origin", public.origin, "--allow-origin", framed.origin)
+        framed.pages["/frame"] = lambda: REPORT % (
+            "parent.postMessage(JSON.stringify(await read('%s')), '*');" % service.url)
+        frame = framed.origin + "/frame"
+        # The frames' reports are collected from the start: they may come before the page's module runs.
+        public.pages["/app"] = lambda: (
+            "<script>const framed = {}; addEventListener('message', (e) =>"
+            " { framed[e.source === frames[0] ? 'allowed' : 'not_allowed'] = JSON.parse(e.data); });</script>"
+            + REPORT % ("const page = await read('%s');"
+                        "while (Object.keys(framed).length < 2) await new Promise((r) => setTimeout(r, 50));"
+                        "report(Object.assign({page}, framed));" % service.url)
+            + "<iframe allow='loopback-network' src='%s'></iframe><iframe src='%s'></iframe>" % (frame, frame))
+
+        policy = os.path.join(POLICY_DIR, "q48reader-test-%d.json" % os.getpid())
+        made = [d for d in ("/etc/chromium", "/etc/chromium/policies", POLICY_DIR) if not os.path.isdir(d)]
+        try:
+            os.makedirs(POLICY_DIR, exist_ok=True)
+            with open(policy, "w") as f:
+                json.dump({"LoopbackNetworkAllowedForUrls": [public.origin]}, f)
+            start_chromium(self, [public, framed])  # Chromium reads the policies when it starts
+            try:
+                out = self.report(public.origin + "/app")
+            finally:
+                self.browser.quit()
+        finally:
+            if os.path.exists(policy):
+                os.remove(policy)
+            for folder in reversed(made):
+                os.rmdir(folder)
+        card = {"result": 0, "name": "陈思远", "portrait": "data:image/jpeg;base64,"}
+        self.assertEqual((out["page"], out["allowed"]), (card, card))
+        self.assertEqual((out["not_allowed"]["kind"], out["not_allowed"]["permission"]), ("unreachable", "denied"))
 
 
 if __name__ == "__main__":

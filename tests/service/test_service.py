@@ -1,4 +1,5 @@
 """q48-service as a process against q48-emulator: the API, its statuses and each security rule."""
+import http.client
 import json
 import os
 import socket
@@ -152,9 +153,11 @@ class BusyReader(ServiceTest):
                 held.append(s)
                 time.sleep(0.15 if count == 0 else 0.02)
             time.sleep(0.2)
-            answer = self.raw(request.replace(b"Content-Length: 2\r\n", b"Content-Length: 2\r\nConnection: close\r\n"))
+            answer = self.raw(request.replace(b"Content-Length: 2\r\n", b"Content-Length: 2\r\nConnection: close\r\n"
+                                              b"Origin: " + SHOP.encode() + b"\r\n"))
             self.assertTrue(answer.startswith(b"HTTP/1.1 503 "), answer)
             self.assertIn(b"\r\nRetry-After: 1\r\n", answer)
+            self.assertIn(b"\r\nAccess-Control-Expose-Headers: Retry-After\r\n", answer)  # a page's script reads it
             self.assertTrue(held[0].recv(4096).startswith(b"HTTP/1.1 200 "))  # the first one was answered
         finally:
             for s in held:
@@ -266,8 +269,8 @@ class Rules(ServiceTest):
             self.assertTrue(wait_for(lambda: self.emulator.read_card_requests() >= 2))
         self.service.request("GET", "/v1/reader?name=" + "x" * 10)
         log = self.service.log()
-        self.assertRegex(log, r"\n[-0-9]+ [:0-9]+ POST /v1/card 200 \d+ms origin=https://shop.example\n")
-        self.assertRegex(log, r"\n[-0-9]+ [:0-9]+ GET /v1/reader 200 \d+ms origin=-\n")
+        self.assertRegex(log, r"\n[-0-9]+ [:.0-9]+ POST /v1/card 200 \d+ms origin=https://shop.example\n")
+        self.assertRegex(log, r"\n[-0-9]+ [:.0-9]+ GET /v1/reader 200 \d+ms origin=-\n")
         secrets = [card["fields"][key] for key in ("name", "id_number", "address", "birth_date")]
         secrets += [card["fields"]["name"].strip(), iccid, "13912345678", "秘密内容", "xxxxxxxxxx"]
         for secret in secrets:
@@ -297,6 +300,64 @@ class Rules(ServiceTest):
         self.assert_still_serving()
 
 
+class HttpFaults(ServiceTest):
+    """Requests a hostile or broken client may send: each is refused without reaching the reader."""
+
+    def test_head_answers_are_headers_only_on_a_kept_alive_connection(self):
+        host = b"Host: 127.0.0.1:%d\r\n" % self.service.port
+        cases = ((b"/nothing", 404), (b"/v1/card", 405), (b"/", 200))
+        rest = self.raw(b"".join(b"HEAD " + path + b" HTTP/1.1\r\n" + host + b"\r\n" for path, _ in cases)
+                        + b"GET /v1/reader HTTP/1.1\r\n" + host + b"Connection: close\r\n\r\n")
+        for path, status in cases:
+            head, _, rest = rest.partition(b"\r\n\r\n")
+            self.assertTrue(head.startswith(b"HTTP/1.1 %d " % status), head)
+            self.assertRegex(head, rb"\r\nContent-Length: [1-9]")  # the body GET would get, not sent
+        self.assertTrue(rest.startswith(b"HTTP/1.1 200 "), rest[:100])
+
+    def test_transfer_encoding_other_than_chunked_alone_is_refused_and_closed(self):
+        head = b"POST /v1/card HTTP/1.%d\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json\r\n"
+        smuggled = b"GET /v1/reader HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % self.service.port
+        for version, codings in ((1, b"chunked, identity"), (1, b"identity"), (1, b"gzip, chunked"),
+                                 (1, b"chunked\r\nTransfer-Encoding: chunked"), (0, b"chunked")):
+            answer = self.raw(head % (version, self.service.port) + b"Transfer-Encoding: " + codings + b"\r\n\r\n"
+                              + smuggled)
+            self.assertTrue(answer.startswith(b"HTTP/1.%d 400 " % version), codings + answer)
+            self.assertEqual(answer.count(b"HTTP/1."), 1, codings)  # the bytes after it never ran
+        self.assertEqual(self.emulator.requests(), 0)
+        plain = head % (1, self.service.port) + b"Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+        self.assertTrue(self.raw(plain + b"2\r\n{}\r\n0\r\n\r\n").startswith(b"HTTP/1.1 200 "))
+
+    def test_nul_in_a_text_and_anything_after_the_json_are_refused(self):
+        for path, body in (("/v1/sim", '{"number": "13800138000", "content": "A\\u0000B"}'),
+                           ("/v1/sim", '{"number": "138\\u0000", "content": "AB"}'),
+                           ("/v1/card", '{}\x00{"x": 1}'), ("/v1/card", "{} x"), ("/v1/card", "{}{}")):
+            status, _, out = self.service.post(path, body)
+            self.assertEqual(status, 400, body)
+            self.assertTrue(out["error"], body)
+        self.assertEqual(self.emulator.requests(), 0)
+        self.assertEqual(self.service.post("/v1/card-type", "{} \r\n\t")[0], 200)
+
+    def test_other_sites_pages_without_an_allowed_origin_are_refused(self):
+        def status(path, headers):  # the status line only: an event stream never ends
+            connection = http.client.HTTPConnection("127.0.0.1", self.service.port, timeout=15)
+            try:
+                connection.request("GET", path, headers=headers)
+                return connection.getresponse().status
+            finally:
+                connection.close()
+
+        # What <img>, <script> and links of another site's page send: no Origin.
+        for site in ("cross-site", "same-site", "Cross-Site"):
+            for path in ("/v1/events", "/v1/reader", "/q48.js"):
+                self.assertEqual(status(path, {"Sec-Fetch-Site": site}), 403, (site, path))
+            self.assertEqual(status("/v1/reader", {"Sec-Fetch-Site": site, "Origin": EVIL}), 403, site)
+        self.assertEqual(self.emulator.requests(), 0)
+        # An allowed origin's fetch, the service's own page, a typed address, a local program.
+        for headers in ({"Sec-Fetch-Site": "cross-site", "Origin": SHOP}, {"Sec-Fetch-Site": "same-origin"},
+                        {"Sec-Fetch-Site": "none"}, {}):
+            self.assertEqual(status("/v1/reader", headers), 200, headers)
+
+
 class Settings(unittest.TestCase):
     def run_service(self, *args):
         return subprocess.run([os.path.join(BIN, "q48-service"), *args], capture_output=True, timeout=30, env=ENV)
@@ -324,7 +385,7 @@ class Settings(unittest.TestCase):
             finally:
                 self.assertEqual(service.close(), 0)
             for bad, reason in (('{"listen": 5}', b'"listen" must be a string'), ('{"colour": "red"}', b"unknown setting"),
-                                ("{", b"not valid JSON"), ('{"watch-interval": 1}', b"--watch-interval 1"),
+                                ("{", b"not valid JSON"), ('{"watch-interval": 1}', b"watch-interval 1"),
                                 ('{"allow-origin": "https://a.example"}', b"array of strings")):
                 with open(path, "w") as f:
                     f.write(bad)
@@ -346,7 +407,7 @@ class Settings(unittest.TestCase):
 class Installed(unittest.TestCase):
     def test_the_systemd_user_unit_starts_the_installed_service(self):
         with tempfile.TemporaryDirectory() as prefix:
-            run = subprocess.run(["cmake", "--install", os.environ["Q48_BUILD_DIR"], "--component", "tools",
+            run = subprocess.run(["cmake", "--install", os.environ["Q48_BUILD_DIR"], "--component", "service",
                                   "--prefix", prefix], capture_output=True, timeout=120)
             self.assertEqual(run.returncode, 0, run.stderr)
             with open(os.path.join(prefix, "lib/systemd/user/q48-service.service")) as f:

@@ -22,16 +22,16 @@ const struct {
                   Q48_NAMED(Q48_ERR_READ_CARD)};
 #undef Q48_NAMED
 
+// A zero-terminated text of at most `size` bytes.
+std::string TextAt(const char* at, size_t size) { return std::string(at, strnlen(at, size)); }
+
+}  // namespace
+
 const char* CodeName(int code) {
   for (const auto& named : kCodeNames)
     if (named.code == code) return named.name;
   return "unknown";
 }
-
-// A zero-terminated text of at most `size` bytes.
-std::string TextAt(const char* at, size_t size) { return std::string(at, strnlen(at, size)); }
-
-}  // namespace
 
 const char* CommandName(Command command) {
   switch (command) {

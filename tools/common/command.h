@@ -32,6 +32,9 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
 
 enum class Command { List, ReadCard, Iccid, CardType, Write };
 
+// A result code's name in the public header ("Q48_ERR_TIMEOUT"), or "unknown".
+const char* CodeName(int code);
+
 // "list", "read-card", "iccid", "card-type", "write".
 const char* CommandName(Command command);
 

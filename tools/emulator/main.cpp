@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "emulator.h"
+#include "log.h"
 #include "profile_json.h"
 #include "tool_platform.h"
 
@@ -29,42 +30,7 @@ const char kCommands[] = "remove, place [PROFILE]";
 
 // Timestamped lines to stderr and, when asked, to a file; the emulator's
 // thread, the command thread and the main thread all write.
-class Logger {
- public:
-  ~Logger() {
-    if (file_ != nullptr) std::fclose(file_);
-  }
-
-  bool OpenFile(const std::string& path, std::string* error) {
-    file_ = std::fopen(path.c_str(), "a");
-    if (file_ == nullptr) *error = path + ": " + std::strerror(errno);
-    return file_ != nullptr;
-  }
-
-  void Write(const std::string& line) {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::lock_guard<std::mutex> lock(mutex_);
-    char stamp[16] = "";
-    // localtime's buffer is shared; the lock covers it too.
-    if (const std::tm* local = std::localtime(&seconds)) std::strftime(stamp, sizeof stamp, "%H:%M:%S", local);
-    std::fprintf(stderr, "%s.%03d %s\n", stamp, static_cast<int>(millis), line.c_str());
-    std::fflush(stderr);
-    if (file_ != nullptr) {
-      // Flushed at once: the log is read while the emulator runs.
-      std::fprintf(file_, "%s.%03d %s\n", stamp, static_cast<int>(millis), line.c_str());
-      std::fflush(file_);
-    }
-  }
-
-  static void Callback(const std::string& line, void* self) { static_cast<Logger*>(self)->Write(line); }
-
- private:
-  std::mutex mutex_;
-  std::FILE* file_ = nullptr;
-};
+using Logger = q48tool::Log;
 
 // Reads commands from standard input, one a line, on a thread of its own
 // while the main thread waits for a stop. A read of standard input cannot be
@@ -283,9 +249,10 @@ int main(int argc, char** argv) {
     return Failure(error);
   }
   emulator.Start();
+  // Logged before the line is named: whoever reads the name may use it at once.
+  logger.Write("serving " + line + " with " + source + (description.empty() ? "" : ": " + description));
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
-  logger.Write("serving " + line + " with " + source + (description.empty() ? "" : ": " + description));
 
   CommandReader commands(
       [&](const std::string& command) { CarryOut(command, emulator, logger, refuseWrites); });

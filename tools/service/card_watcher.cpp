@@ -63,7 +63,9 @@ void CardWatcher::Stop() {
   stopped_ = true;
   ticking_ = false;
   timer_.cancel();
+  const auto listeners = std::move(listeners_);
   listeners_.clear();
+  for (const auto& listener : listeners) listener->End();
 }
 
 void CardWatcher::Schedule() {

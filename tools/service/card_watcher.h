@@ -41,6 +41,8 @@ class EventListener {
   // Queues text for the stream; may close the stream, which then calls
   // CardWatcher::Remove from within.
   virtual void Send(const std::string& text) = 0;
+  // Ends the stream (the service stops); calls CardWatcher::Remove from within.
+  virtual void End() = 0;
   ListenerState state;  // the watcher's own
 };
 
@@ -55,7 +57,7 @@ class CardWatcher {
   void Add(std::shared_ptr<EventListener> listener);
   void Remove(const EventListener* listener);
   size_t Listeners() const { return listeners_.size(); }
-  // Forgets every listener and stops the timer (shutdown).
+  // Ends every listener's stream and stops the timer (shutdown).
   void Stop();
 
  private:

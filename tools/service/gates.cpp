@@ -36,4 +36,9 @@ bool OriginAllowed(std::string_view origin, const Site& site) {
   return std::find(site.allowedOrigins.begin(), site.allowedOrigins.end(), origin) != site.allowedOrigins.end();
 }
 
+bool FetchSiteAllowed(std::string_view fetchSite, bool allowedOrigin) {
+  const bool otherSite = boost::beast::iequals(fetchSite, "cross-site") || boost::beast::iequals(fetchSite, "same-site");
+  return !otherSite || allowedOrigin;
+}
+
 }  // namespace q48service

@@ -1,5 +1,5 @@
-// The two gates every request passes before any handler runs. Pure
-// functions of header values; called on the service's network thread.
+// The gates every request passes before any handler runs. Pure functions of
+// header values; called on the service's network thread.
 //
 // - Host: a loopback name with the service's own port. A page on a DNS name
 //   that an attacker points at 127.0.0.1 sends its own name here, so it is
@@ -7,6 +7,9 @@
 // - Origin: absent (not a web page's script, or a same-origin navigation),
 //   the service's own, or one the administrator allowed. Anything else,
 //   "null" included, is refused before anything touches the reader.
+// - Sec-Fetch-Site: a browser marks what another site's page makes it send.
+//   An <img> or a classic <script> sends no Origin, so without this gate any
+//   site could start the card watcher or ask the reader.
 #pragma once
 
 #include <cstdint>
@@ -31,5 +34,10 @@ std::vector<std::string> OwnOrigins(const Site& site);
 
 // The Origin header value, when present, is allowed.
 bool OriginAllowed(std::string_view origin, const Site& site);
+
+// The Sec-Fetch-Site value ("" when absent) and whether the request carries
+// an allowed Origin: a "cross-site" or "same-site" request needs one. Local
+// programs send no such header and pass.
+bool FetchSiteAllowed(std::string_view fetchSite, bool allowedOrigin);
 
 }  // namespace q48service

@@ -5,104 +5,212 @@
 //   q48-service [--listen ADDR:PORT] [--port DEVICE] [--allow-origin ORIGIN]...
 //               [--config FILE] [--watch-interval MS]
 //
-// Exit status: 0 after a stop request (SIGINT, SIGTERM, Ctrl+C), 1 when the
-// settings are unusable or the address cannot be listened on.
+// Settings come from the administrator's source (/etc/q48reader/q48-service.json,
+// or on Windows the registry key HKLM\SOFTWARE\Q48Reader\q48-service), or
+// from --config FILE instead; options on the command line override either.
+// When the Windows service manager starts it, it runs as the service
+// q48-service and logs to %ProgramData%\Q48Reader\logs\; otherwise it runs in
+// the console and logs to standard error.
+//
+// Exit status: 0 after a stop request (SIGINT, SIGTERM, Ctrl+C, the service
+// manager's Stop), 1 when the settings are unusable or the address cannot be
+// listened on, 2 when the service manager runs it and its log cannot be
+// written (the service-specific error the manager then reports).
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
 #include <csignal>
+#include <functional>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "card_watcher.h"
+#include "log.h"
 #include "reader_queue.h"
 #include "server.h"
+#include "service_platform.h"
 #include "settings.h"
 
 namespace {
 
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "q48-service: %s\n", message.c_str());
-  return 1;
-}
+using namespace q48service;
 
-}  // namespace
+// The service's file log (where the service manager runs it): one request a
+// line, so 1 MiB is some thousands of card reads. q48-service.log and four
+// older ones, q48-service.1.log to .4.log, which the installer removes by
+// name (packaging/windows/q48-service-msi.sql).
+constexpr uint64_t kLogFileBytes = 1 << 20;
+constexpr int kLogFilesKept = 4;
 
-int main(int argc, char** argv) {
+using Clock = std::chrono::steady_clock;
+
+// How long a stopping service may go on sending answers once the last card
+// operation is done (a client that reads nothing must not hold it up).
+constexpr std::chrono::milliseconds kAnswerGrace{1000};
+
+struct CommandLine {
+  SettingsSource settings;
+  std::string configPath;
+  bool configureService = false;
+};
+
+// Reads the command line into *out; -1 to go on, else the exit status.
+//
+// The settings' options are made from the one list of keys. (CLI11 could read
+// the file itself, but it would merge the file into the options before any
+// check, and a bad value could then not be traced to the file it came from;
+// every source is read apart instead and checked once, by ResolveSettings.)
+int ParseCommandLine(int argc, char** argv, CommandLine* out) {
   CLI::App app{"q48-service: the Q48 reader for web pages, over HTTP on the loopback address.", "q48-service"};
   app.set_version_flag("--version", "q48-service " Q48_VERSION);
-  app.footer(
-      "API: GET /v1/reader, POST /v1/card, /v1/iccid, /v1/card-type, /v1/sim (JSON), GET /v1/events (Server-Sent "
-      "Events); the built-in page at /, the module /q48.js.\nExit status: 0 after a stop request, 1 unusable settings.");
+  app.footer(std::string("Settings: from ") + kSystemSettingsName +
+             " when no --config is given; options given here override them.\n"
+             "API: GET /v1/reader, POST /v1/card, /v1/iccid, /v1/card-type, /v1/sim (JSON), GET /v1/events "
+             "(Server-Sent Events); the built-in page at /, the module /q48.js.\n"
+             "Exit status: 0 after a stop request, 1 unusable settings.");
   app.failure_message(CLI::FailureMessage::help);
 
-  std::string listen, device, configPath;
-  std::vector<std::string> origins;
-  long long watchInterval = q48service::kDefaultWatchIntervalMs;
-  CLI::Option* listenOption = app.add_option(
-      "--listen", listen, "ADDR:PORT to listen on, loopback only (default 127.0.0.1:18848; port 0: any free one)");
-  CLI::Option* deviceOption =
-      app.add_option("--port", device, "use this device (/dev/ttyUSB0, COM7) instead of searching for the reader");
-  app.add_option("--allow-origin", origins,
-                 "a web origin allowed to use the reader, exactly scheme://host[:port]; repeatable");
-  app.add_option("--config", configPath, "JSON file with these settings: listen, port, allow-origin, watch-interval");
-  CLI::Option* watchOption = app.add_option("--watch-interval", watchInterval,
-                                            "milliseconds between card reads while a page listens (default 1000)");
+  std::vector<std::pair<const SettingKey*, CLI::Option*>> options;
+  for (const SettingKey& key : SettingKeys()) {
+    std::string help = key.help;
+    const std::string byDefault = key.show(Settings());
+    if (!byDefault.empty()) help += " (default " + byDefault + ")";
+    CLI::Option* option = app.add_option(std::string("--") + key.name)->description(help)->type_name(key.valueName);
+    if (key.form == SettingForm::List) option->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    options.emplace_back(&key, option);
+  }
+  app.add_option("--config", out->configPath,
+                 std::string("JSON file with these settings as keys, read instead of ") + kSystemSettingsName)
+      ->type_name("FILE");
+  if (kConfiguresService)
+    app.add_flag("--configure-service", out->configureService,
+                 "set the installed service's restart on failure, then exit (the installer does it)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     return app.exit(error) == 0 ? 0 : 1;
   }
+  out->settings.keyPrefix = "--";
+  for (const auto& [key, option] : options)
+    if (option->count() > 0) out->settings.values[key->name] = option->results();
+  return -1;
+}
 
-  q48service::Settings settings;
+// The service, in a console or under the service manager (`manager`).
+int Serve(const CommandLine& commandLine, ServiceManager* manager) {
+  q48tool::Log& log = q48tool::Log::Process();
   std::string error;
-  if (!configPath.empty() && !q48service::LoadConfigFile(configPath, &settings, &error)) return Fail(error);
-  if (listenOption->count() > 0 && !q48service::ParseListen(listen, &settings.listenHost, &settings.listenPort, &error))
-    return Fail(error);
-  if (deviceOption->count() > 0) settings.device = device;
-  for (const std::string& given : origins) {
-    std::string origin;
-    if (!q48service::NormaliseOrigin(given, &origin, &error)) return Fail(error);
-    settings.allowedOrigins.push_back(origin);
+  if (manager != nullptr) {
+    const std::string path = ServiceLogPath(&error);
+    if (path.empty() || !log.OpenFile(path, &error, kLogFileBytes, kLogFilesKept)) return 2;  // nowhere to say why
+    log.SetStderr(false);
   }
-  if (watchOption->count() > 0) {
-    if (!q48service::CheckWatchInterval(watchInterval, &error)) return Fail(error);
-    settings.watchIntervalMs = static_cast<int>(watchInterval);
-  }
+  const auto fail = [&](const std::string& message) {
+    log.Write("q48-service: " + message);
+    return 1;
+  };
+
+  SettingsSource file;
+  if (commandLine.configPath.empty() ? !ReadSystemSettings(&file, &error)
+                                     : !ReadSettingsFile(commandLine.configPath, &file, &error))
+    return fail(error);
+  Settings settings;
+  if (!ResolveSettings({file, commandLine.settings}, &settings, &error)) return fail(error);
+  const std::string decoder = UseStandInDecoderIfNoOther();
+  if (!decoder.empty()) log.Write("q48-service: " + decoder);
 
   boost::asio::io_context io;
   q48::ExchangeOptions exchange;
   exchange.device = settings.device;
-  q48service::ReaderQueue queue(io, exchange);
-  q48service::CardWatcher watcher(io, queue, std::chrono::milliseconds(settings.watchIntervalMs));
-  q48service::Server server(io, settings, queue, watcher);
-  if (!server.Listen(&error)) return Fail(error);
+  ReaderQueue queue(io, exchange);
+  CardWatcher watcher(io, queue, std::chrono::milliseconds(settings.watchIntervalMs));
+  Server server(io, settings, queue, watcher);
+  if (!server.Listen(&error)) return fail(error);
 
-  boost::asio::signal_set stop(io, SIGINT, SIGTERM);
-  stop.async_wait([&](const boost::system::error_code& ec, int signal) {
-    if (ec) return;
-    std::fprintf(stderr, "q48-service: stopping on %s\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+  // Stopping: no new connection, the event streams ended; the card operation
+  // under way finishes within its own timeout (a SIM write is never cut in
+  // the middle) and its answer is still sent; then the service ends.
+  bool stopping = false;
+  std::thread finisher;
+  boost::asio::steady_timer grace(io);
+  Clock::time_point graceEnds;
+  std::function<void()> endWhenAnswered = [&] {
+    if (!server.Answering() || Clock::now() >= graceEnds) return io.stop();
+    grace.expires_after(std::chrono::milliseconds(10));
+    grace.async_wait([&](const boost::system::error_code&) { endWhenAnswered(); });
+  };
+  auto working = boost::asio::make_work_guard(io);
+  boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+  const auto stop = [&](const std::string& why) {
+    if (stopping) return;
+    stopping = true;
+    if (manager != nullptr) manager->Stopping();
+    log.Write("q48-service: stopping on " + why);
     server.Stop();
     watcher.Stop();
-    io.stop();
+    signals.cancel();
+    finisher = std::thread([&] {
+      queue.Stop();  // after the last answer was handed to the network thread
+      boost::asio::post(io, [&] {
+        working.reset();
+        graceEnds = Clock::now() + kAnswerGrace;
+        endWhenAnswered();
+      });
+    });
+  };
+  signals.async_wait([&](const boost::system::error_code& ec, int signal) {
+    if (!ec) stop(signal == SIGINT ? "SIGINT" : "SIGTERM");
   });
   server.Start();
 
-  const q48service::Site& site = server.site();
-  const bool v6 = site.listenHost.find(':') != std::string::npos;
-  std::printf("q48-service %s: listening on http://%s:%u/\n", Q48_VERSION,
-              (v6 ? "[" + site.listenHost + "]" : site.listenHost).c_str(), static_cast<unsigned>(site.port));
+  Settings listening = settings;
+  listening.listenHost = server.site().listenHost;
+  listening.listenPort = server.site().port;
+  std::printf("q48-service %s: listening on http://%s/\n", Q48_VERSION,
+              FindSettingKey("listen")->show(listening).c_str());
   std::fflush(stdout);
-  std::string allowed;
-  for (const std::string& origin : site.allowedOrigins) allowed += " " + origin;
-  std::fprintf(stderr, "q48-service: reader %s; origins allowed besides its own:%s; cards watched every %d ms while a page listens\n",
-               settings.device.empty() ? "found by its USB identity" : settings.device.c_str(),
-               allowed.empty() ? " none" : allowed.c_str(), settings.watchIntervalMs);
-  std::fflush(stderr);
+  const std::string origins = FindSettingKey("allow-origin")->show(settings);
+  log.Write("q48-service " Q48_VERSION ": settings from " +
+            (file.name.empty() ? std::string("the defaults") : file.name) +
+            (commandLine.settings.values.empty() ? "" : " and the command line") + "; listening on " +
+            FindSettingKey("listen")->show(listening) + "; reader " +
+            (settings.device.empty() ? "found by its USB identity" : settings.device) +
+            "; origins allowed besides its own: " + (origins.empty() ? "none" : origins) + "; cards watched every " +
+            std::to_string(settings.watchIntervalMs) + " ms while a page listens");
+  if (manager != nullptr)
+    manager->Running([&](const std::string& why) { boost::asio::post(io, [&stop, why] { stop(why); }); });
 
   io.run();
-  queue.Stop();  // lets a running exchange finish: the port is closed properly
+  if (finisher.joinable()) finisher.join();
+  log.Write("q48-service: stopped");
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine commandLine;
+  if (const int status = ParseCommandLine(argc, argv, &commandLine); status >= 0) return status;
+  if (commandLine.configureService) {
+    // Not into the service's log: a file the installer (LocalSystem) made
+    // there would be one that the service's account may not write.
+    std::string report;
+    const bool done = ConfigureService(&report);
+    q48tool::Log::Process().Write("q48-service: " + report);
+    return done ? 0 : 1;
+  }
+  int status = 0;
+  const auto service = [&](ServiceManager& manager) {
+    const int result = Serve(commandLine, &manager);
+    q48tool::Log::Process().CloseFile();
+    return result;
+  };
+  if (RunUnderServiceManager(service, &status)) return status;
+  return Serve(commandLine, nullptr);
 }

@@ -53,7 +53,7 @@ void ReaderQueue::Work() {
     } catch (const std::exception&) {
       // Out of memory while building the answer: the caller still gets one.
       result.code = Q48_ERR_TIMEOUT;
-      result.explanation = {"Q48_ERR_TIMEOUT", "the service ran out of memory", q48tool::kExitTimeout};
+      result.explanation = {q48tool::CodeName(result.code), "the service ran out of memory", q48tool::kExitTimeout};
       result.object = q48tool::ResultObject(job.command, result.code, result.explanation, nlohmann::ordered_json::object());
     }
     boost::asio::post(io_, [done = std::move(job.done), result = std::move(result)]() mutable {

@@ -1,6 +1,7 @@
 #include "routes.h"
 
 #include <algorithm>
+#include <optional>
 #include <boost/beast/core/string.hpp>
 
 #include <nlohmann/json.hpp>
@@ -15,18 +16,17 @@ using q48tool::Command;
 
 struct Endpoint {
   const char* path;
-  const char* method;  // the one method that runs it
-  RouteKind kind;
-  Command command;
+  const char* method;              // the one method that runs it
+  std::optional<Command> command;  // the reader command it runs; none: the event stream
 };
 
 const Endpoint kEndpoints[] = {
-    {"/v1/reader", "GET", RouteKind::Reader, Command::List},
-    {"/v1/card", "POST", RouteKind::Reader, Command::ReadCard},
-    {"/v1/iccid", "POST", RouteKind::Reader, Command::Iccid},
-    {"/v1/card-type", "POST", RouteKind::Reader, Command::CardType},
-    {"/v1/sim", "POST", RouteKind::Reader, Command::Write},
-    {"/v1/events", "GET", RouteKind::Events, Command::List},
+    {"/v1/reader", "GET", Command::List},
+    {"/v1/card", "POST", Command::ReadCard},
+    {"/v1/iccid", "POST", Command::Iccid},
+    {"/v1/card-type", "POST", Command::CardType},
+    {"/v1/sim", "POST", Command::Write},
+    {"/v1/events", "GET", std::nullopt},
 };
 
 Route Refuse(int status, std::string error, std::string allow = std::string()) {
@@ -51,8 +51,11 @@ bool ParseBody(const std::string& body, nlohmann::json* object, std::string* err
     *object = nlohmann::json::object();
     return true;
   }
-  *object = nlohmann::json::parse(body, nullptr, false);
-  if (object->is_discarded()) {
+  // JSON has no raw NUL byte, and nlohmann's lexer would take one for the end
+  // of the input, accepting whatever follows it unread.
+  const bool hasNul = body.find('\0') != std::string::npos;
+  if (!hasNul) *object = nlohmann::json::parse(body, nullptr, false);
+  if (hasNul || object->is_discarded()) {
     *error = "the body is not valid JSON";
     return false;
   }
@@ -70,7 +73,14 @@ bool GbkField(const nlohmann::json& body, const char* key, std::string* gbk, std
     *error = std::string("\"") + key + "\" must be a string";
     return false;
   }
-  if (!q48tool::Utf8ToGbk(it->get<std::string>(), gbk)) {
+  const std::string& text = it->get_ref<const std::string&>();
+  // "\u0000" is valid JSON, but the texts go to the library as C strings:
+  // everything after a NUL would be lost while the write reported success.
+  if (text.find('\0') != std::string::npos) {
+    *error = std::string("\"") + key + "\" must not contain a NUL character";
+    return false;
+  }
+  if (!q48tool::Utf8ToGbk(text, gbk)) {
     *error = std::string("\"") + key + "\" has characters that GBK cannot hold";
     return false;
   }
@@ -82,39 +92,28 @@ bool GbkField(const nlohmann::json& body, const char* key, std::string* gbk, std
 Route Classify(std::string_view method, std::string_view target, std::string_view contentType,
                const std::string& body) {
   const std::string_view path = target.substr(0, target.find('?'));
-
-  if (const WebAsset* asset = FindWebAsset(path)) {
-    const std::string allow = "GET, HEAD, OPTIONS";
-    if (method == "OPTIONS") {
-      Route route;
-      route.kind = RouteKind::Preflight;
-      route.allow = allow;
-      return route;
-    }
-    if (method != "GET" && method != "HEAD") return Refuse(405, "use GET", allow);
-    Route route;
-    route.kind = RouteKind::Asset;
-    route.asset = asset;
-    route.headOnly = method == "HEAD";
-    return route;
-  }
-
+  const WebAsset* asset = FindWebAsset(path);
   const auto endpoint = std::find_if(std::begin(kEndpoints), std::end(kEndpoints),
                                      [&](const Endpoint& e) { return path == e.path; });
-  if (endpoint == std::end(kEndpoints)) return Refuse(404, "no such path");
-  const std::string allow = std::string(endpoint->method) + ", OPTIONS";
+  if (asset == nullptr && endpoint == std::end(kEndpoints)) return Refuse(404, "no such path");
+
+  // A file answers GET and HEAD, an endpoint its one method; each path answers its preflight.
+  Route route;
+  route.allow = asset != nullptr ? "GET, HEAD, OPTIONS" : std::string(endpoint->method) + ", OPTIONS";
   if (method == "OPTIONS") {
-    Route route;
     route.kind = RouteKind::Preflight;
-    route.allow = allow;
     return route;
   }
-  if (method != endpoint->method) return Refuse(405, std::string("use ") + endpoint->method, allow);
+  if (asset != nullptr) {
+    if (method != "GET" && method != "HEAD") return Refuse(405, "use GET", route.allow);
+    route.kind = RouteKind::Asset;
+    route.asset = asset;
+    return route;
+  }
+  if (method != endpoint->method) return Refuse(405, std::string("use ") + endpoint->method, route.allow);
 
-  Route route;
-  route.kind = endpoint->kind;
+  route.kind = endpoint->command ? RouteKind::Reader : RouteKind::Events;
   route.command = endpoint->command;
-  route.allow = allow;
   if (method != "POST") return route;
   if (!IsJson(contentType)) return Refuse(415, "send the body as application/json");
   nlohmann::json object;

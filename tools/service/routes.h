@@ -7,6 +7,7 @@
 // so that no <img>, <form> or other simple cross-site request can start one.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,10 +25,9 @@ struct Route {
   int status = 200;     // Refused: 400, 404, 405 or 415
   std::string error;    // Refused: why, for the body {"error": ...}
   std::string allow;    // the path's methods: the Allow header (405, OPTIONS)
-  const WebAsset* asset = nullptr;  // Asset
-  bool headOnly = false;            // Asset: HEAD, headers without the body
-  q48tool::Command command = q48tool::Command::List;  // Reader
-  q48tool::WriteTexts texts;                          // Reader, write: GBK
+  const WebAsset* asset = nullptr;        // Asset (HEAD too: the server sends its headers only)
+  std::optional<q48tool::Command> command;  // Reader
+  q48tool::WriteTexts texts;                // Reader, write: GBK
 };
 
 // `target` as sent (a query string is ignored); `contentType` is the header's

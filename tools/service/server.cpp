@@ -3,15 +3,15 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/http/message_generator.hpp>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <sstream>
 
+#include "log.h"
 #include "routes.h"
 #include "service_platform.h"
 
@@ -52,17 +52,11 @@ std::string Printable(beast::string_view text) {
 // fill with anything), status, duration, origin. Never a field or a body.
 void LogRequest(beast::string_view method, beast::string_view target, int status, Clock::time_point start,
                 beast::string_view origin) {
-  static std::mutex mutex;
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  std::lock_guard<std::mutex> lock(mutex);
-  char stamp[32] = "";
-  if (const std::tm* local = std::localtime(&seconds)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
   const std::string path = Printable(target.substr(0, target.find('?')));
-  std::fprintf(stderr, "%s %s %s %d %lldms origin=%s\n", stamp, method.empty() ? "-" : Printable(method).c_str(),
-               path.empty() ? "-" : path.c_str(), status, ms, origin.empty() ? "-" : Printable(origin).c_str());
-  std::fflush(stderr);
+  q48tool::Log::Process().Write((method.empty() ? "-" : Printable(method)) + " " + (path.empty() ? "-" : path) + " " +
+                                std::to_string(status) + " " + std::to_string(ms) + "ms origin=" +
+                                (origin.empty() ? "-" : Printable(origin)));
 }
 
 // An open Server-Sent Events stream: queued texts written in order, each
@@ -77,6 +71,8 @@ class EventStream : public EventListener, public std::enable_shared_from_this<Ev
     WatchForClose();
     watcher_.Add(shared_from_this());
   }
+
+  void End() override { Close(); }
 
   void Send(const std::string& text) override {
     if (closed_) return;
@@ -136,6 +132,22 @@ class EventStream : public EventListener, public std::enable_shared_from_this<Ev
   char scratch_[256];
 };
 
+// RFC 9112 6.3: a request body is delimited by Content-Length or by the
+// chunked coding alone. Any other Transfer-Encoding (another coding, or
+// chunked not last) leaves its length unknown, and the bytes after the
+// header must not be read as another request; HTTP/1.0 has no codings.
+bool FramingSound(const http::request_header<>& request) {
+  const auto [first, last] = request.equal_range(http::field::transfer_encoding);
+  if (first == last) return true;
+  size_t codings = 0, chunked = 0;
+  for (auto field = first; field != last; ++field)
+    for (const auto& coding : http::token_list(field->value())) {
+      ++codings;
+      if (beast::iequals(coding, "chunked")) ++chunked;
+    }
+  return request.version() >= 11 && codings == 1 && chunked == 1;
+}
+
 // One connection: requests read and answered in turn (keep-alive).
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
@@ -166,13 +178,17 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     } else {
       hasOrigin_ = false;
     }
-    // The gates, before anything else is done. A second Host or Origin could
-    // make this service and a proxy or browser disagree on which counts.
+    if (!FramingSound(request))
+      return Refuse(http::status::bad_request, "Transfer-Encoding must be chunked alone", true);
+    // The gates, before anything else is done. A second Host, Origin or
+    // Sec-Fetch-Site could make this service and a browser disagree on which counts.
     if (request.count(http::field::host) != 1 || request.count(http::field::origin) > 1 ||
         !HostAllowed(request[http::field::host], context_.site))
       return Refuse(http::status::forbidden, "this service answers only to a loopback Host with its port", true);
     if (hasOrigin_ && !OriginAllowed(origin_, context_.site))
       return Refuse(http::status::forbidden, "this origin is not allowed to use the reader", true);
+    if (request.count("Sec-Fetch-Site") > 1 || !FetchSiteAllowed(request["Sec-Fetch-Site"], hasOrigin_))
+      return Refuse(http::status::forbidden, "a page of another site may not use the reader", true);
     if (parser_->content_length() && *parser_->content_length() > kMaxBody)
       return Refuse(http::status::payload_too_large, "the body is larger than 4 KiB", true);
     parser_->body_limit(kMaxBody);  // a chunked body
@@ -259,16 +275,12 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void SendAsset(const Route& route) {
     Response response{http::status::ok, Version()};
     response.set(http::field::content_type, route.asset->contentType);
-    if (route.headOnly) {
-      response.content_length(route.asset->size);  // and no body
-    } else {
-      response.body().assign(reinterpret_cast<const char*>(route.asset->data), route.asset->size);
-    }
+    response.body().assign(reinterpret_cast<const char*>(route.asset->data), route.asset->size);
     Send(std::move(response), false);
   }
 
   void RunReader(Route route) {
-    const bool queued = context_.queue.Submit(route.command, std::move(route.texts),
+    const bool queued = context_.queue.Submit(*route.command, std::move(route.texts),
                                               [self = shared_from_this()](q48tool::CommandResult result) {
                                                 self->Send(self->JsonResponse(http::status::ok, q48tool::Dump(result.object)),
                                                            false);
@@ -277,6 +289,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     Response response = JsonResponse(http::status::service_unavailable,
                                       ErrorBody("the reader is busy: too many requests are waiting"));
     response.set(http::field::retry_after, kRetryAfterSeconds);
+    response.set(http::field::access_control_expose_headers, "Retry-After");  // for a page's script
     Send(std::move(response), false);
   }
 
@@ -300,10 +313,17 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     response.keep_alive(!close);
     if (!response.has_content_length() && !response.chunked()) response.prepare_payload();
     LogRequest(request.method_string(), request.target(), response.result_int(), start_, origin_);
-    response_ = std::make_unique<Response>(std::move(response));
+    // Whatever the status, the answer to HEAD is the header alone (its
+    // Content-Length that of the body GET would get): a body would be read
+    // as the start of the next answer on this connection.
+    http::message_generator message =
+        request.method() == http::verb::head
+            ? http::message_generator(http::response<http::empty_body>(std::move(response.base())))
+            : http::message_generator(std::move(response));
     stream_.expires_after(context_.limits.write);
-    http::async_write(stream_, *response_, [self = shared_from_this(), close](beast::error_code ec, size_t) {
-      self->response_.reset();
+    ++context_.answering;
+    beast::async_write(stream_, std::move(message), [self = shared_from_this(), close](beast::error_code ec, size_t) {
+      --self->context_.answering;
       if (ec) return self->Close();
       if (close) return self->Linger();
       self->ReadHeader();
@@ -337,7 +357,6 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   Server::Context& context_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
-  std::unique_ptr<Response> response_;
   std::string origin_;
   bool hasOrigin_ = false;
   Clock::time_point start_ = Clock::now();

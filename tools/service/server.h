@@ -39,6 +39,8 @@ class Server {
   void Start();  // accepts until Stop
   void Stop();
   const Site& site() const { return site_; }
+  // Whether an answer is still being sent (a stopping service waits for it).
+  bool Answering() const { return context_.answering > 0; }
 
   // What each connection uses; lives as long as the Server.
   struct Context {
@@ -46,6 +48,7 @@ class Server {
     ReaderQueue& queue;
     CardWatcher& watcher;
     const Limits limits;
+    int answering = 0;  // answers being written
   };
 
  private:

@@ -17,25 +17,160 @@ std::string Lower(std::string text) {
   return text;
 }
 
+bool AllDigits(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+}
+
 // Decimal port 0..65535 (0 only when allowZero), all digits.
 bool ParsePort(const std::string& text, bool allowZero, uint16_t* port) {
-  if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](unsigned char c) {
-        return std::isdigit(c) != 0;
-      }))
-    return false;
+  if (text.size() > 5 || !AllDigits(text)) return false;
   const long value = std::stol(text);
   if (value > 65535 || (value == 0 && !allowZero)) return false;
   *port = static_cast<uint16_t>(value);
   return true;
 }
 
+bool ApplyListen(const std::string& value, Settings* settings, std::string* why) {
+  return ParseListen(value, &settings->listenHost, &settings->listenPort, why);
+}
+
+std::string ShowListen(const Settings& settings) {
+  const bool v6 = settings.listenHost.find(':') != std::string::npos;
+  return (v6 ? "[" + settings.listenHost + "]" : settings.listenHost) + ":" + std::to_string(settings.listenPort);
+}
+
+bool ApplyDevice(const std::string& value, Settings* settings, std::string*) {
+  settings->device = value;  // whether it opens is the exchange's to say, with the system's reason
+  return true;
+}
+
+std::string ShowDevice(const Settings& settings) { return settings.device; }
+
+bool ApplyOrigin(const std::string& value, Settings* settings, std::string* why) {
+  std::string origin;
+  if (!NormaliseOrigin(value, &origin, why)) return false;
+  settings->allowedOrigins.push_back(origin);
+  return true;
+}
+
+std::string ShowOrigins(const Settings& settings) {
+  std::string out;
+  for (const std::string& origin : settings.allowedOrigins) out += (out.empty() ? "" : " ") + origin;
+  return out;
+}
+
+bool ApplyWatchInterval(const std::string& value, Settings* settings, std::string* why) {
+  if (!AllDigits(value) || value.size() > 9 || std::stol(value) < kMinWatchIntervalMs ||
+      std::stol(value) > kMaxWatchIntervalMs) {
+    *why = "give " + std::to_string(kMinWatchIntervalMs) + " to " + std::to_string(kMaxWatchIntervalMs) +
+           " milliseconds";
+    return false;
+  }
+  settings->watchIntervalMs = static_cast<int>(std::stol(value));
+  return true;
+}
+
+std::string ShowWatchInterval(const Settings& settings) { return std::to_string(settings.watchIntervalMs); }
+
 }  // namespace
 
-bool ParseListen(const std::string& text, std::string* host, uint16_t* port, std::string* error) {
+const std::vector<SettingKey>& SettingKeys() {
+  static const std::vector<SettingKey> keys = {
+      {"listen", SettingForm::Text, "ADDR:PORT",
+       "address to listen on, loopback only (127.0.0.0/8, [::1] or localhost; port 0: any free one)", ApplyListen,
+       ShowListen},
+      {"port", SettingForm::Text, "DEVICE",
+       "the reader's device (/dev/ttyUSB0, COM7); by default the reader is found by its USB identity", ApplyDevice,
+       ShowDevice},
+      {"allow-origin", SettingForm::List, "ORIGIN",
+       "a web origin allowed to use the reader, exactly scheme://host[:port]; repeatable", ApplyOrigin, ShowOrigins},
+      {"watch-interval", SettingForm::Number, "MS", "milliseconds between card reads while a page listens",
+       ApplyWatchInterval, ShowWatchInterval},
+  };
+  return keys;
+}
+
+const SettingKey* FindSettingKey(const std::string& name) {
+  for (const SettingKey& key : SettingKeys())
+    if (name == key.name) return &key;
+  return nullptr;
+}
+
+bool ResolveSettings(const std::vector<SettingsSource>& sources, Settings* settings, std::string* error) {
+  Settings out;
+  for (const SettingKey& key : SettingKeys()) {
+    const SettingsSource* from = nullptr;
+    for (const SettingsSource& source : sources)
+      if (source.values.count(key.name) != 0) from = &source;
+    if (from == nullptr) continue;
+    const std::vector<std::string>& values = from->values.at(key.name);
+    const std::string where = (from->name.empty() ? "" : from->name + ": ") + from->keyPrefix + key.name;
+    if (key.form != SettingForm::List && values.size() != 1) {
+      *error = where + ": give one value";
+      return false;
+    }
+    if (key.form == SettingForm::List) out.allowedOrigins.clear();  // the source's list, not added to a default
+    for (const std::string& value : values) {
+      std::string why;
+      if (!key.apply(value, &out, &why)) {
+        *error = where + " " + value + ": " + why;
+        return false;
+      }
+    }
+  }
+  *settings = out;
+  return true;
+}
+
+bool ReadSettingsFile(const std::string& path, SettingsSource* source, std::string* error) {
+  const auto fail = [&](const std::string& why) {
+    *error = path + ": " + why;
+    return false;
+  };
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return fail("cannot be read");
+  std::stringstream text;
+  text << in.rdbuf();
+  const nlohmann::json config = nlohmann::json::parse(text.str(), nullptr, false);
+  if (config.is_discarded()) return fail("not valid JSON");
+  if (!config.is_object()) return fail("the settings must be a JSON object");
+  SettingsSource read;
+  read.name = path;
+  for (const auto& [name, value] : config.items()) {
+    const SettingKey* key = FindSettingKey(name);
+    if (key == nullptr) {
+      std::string known;
+      for (const SettingKey& k : SettingKeys()) known += (known.empty() ? "" : ", ") + std::string(k.name);
+      return fail("unknown setting \"" + name + "\" (known: " + known + ")");
+    }
+    std::vector<std::string>& texts = read.values[name];
+    switch (key->form) {
+      case SettingForm::Text:
+        if (!value.is_string()) return fail("\"" + name + "\" must be a string");
+        texts.push_back(value.get<std::string>());
+        break;
+      case SettingForm::List:
+        if (!value.is_array()) return fail("\"" + name + "\" must be an array of strings");
+        for (const auto& item : value) {
+          if (!item.is_string()) return fail("\"" + name + "\" must be an array of strings");
+          texts.push_back(item.get<std::string>());
+        }
+        break;
+      case SettingForm::Number:
+        if (!value.is_number_integer()) return fail("\"" + name + "\" must be a whole number");
+        texts.push_back(value.dump());
+        break;
+    }
+  }
+  *source = std::move(read);
+  return true;
+}
+
+bool ParseListen(const std::string& text, std::string* host, uint16_t* port, std::string* why) {
   const size_t colon = text.rfind(':');
   std::string name = colon == std::string::npos ? text : text.substr(0, colon);
   if (colon == std::string::npos || !ParsePort(text.substr(colon + 1), true, port)) {
-    *error = "--listen " + text + ": give ADDRESS:PORT, e.g. 127.0.0.1:" + std::to_string(kDefaultPort);
+    *why = "give ADDRESS:PORT, e.g. 127.0.0.1:" + std::to_string(kDefaultPort);
     return false;
   }
   if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
@@ -49,18 +184,17 @@ bool ParseListen(const std::string& text, std::string* host, uint16_t* port, std
     if (!ec && address.is_v6() && text.front() != '[') loopback = false;  // [::1]:PORT, never ::1:PORT
   }
   if (!loopback) {
-    *error = "--listen " + text +
-             ": only a loopback address may be used (127.0.0.0/8, [::1] or localhost): the reader must never be "
-             "reachable from another machine";
+    *why = "only a loopback address may be used (127.0.0.0/8, [::1] or localhost): the reader must never be "
+           "reachable from another machine";
     return false;
   }
   *host = name;
   return true;
 }
 
-bool NormaliseOrigin(const std::string& text, std::string* origin, std::string* error) {
-  const auto fail = [&](const std::string& why) {
-    *error = "--allow-origin " + text + ": " + why + " (give scheme://host[:port], e.g. https://counter.example)";
+bool NormaliseOrigin(const std::string& text, std::string* origin, std::string* why) {
+  const auto fail = [&](const std::string& reason) {
+    *why = reason + " (give scheme://host[:port], e.g. https://counter.example)";
     return false;
   };
   const size_t sep = text.find("://");
@@ -94,56 +228,6 @@ bool NormaliseOrigin(const std::string& text, std::string* origin, std::string* 
   if (!portText.empty() && !ParsePort(portText, false, &port)) return fail("the port must be 1 to 65535");
   const bool defaultPort = (scheme == "http" && port == 80) || (scheme == "https" && port == 443);
   *origin = scheme + "://" + Lower(hostPart) + (port != 0 && !defaultPort ? ":" + std::to_string(port) : "");
-  return true;
-}
-
-bool CheckWatchInterval(long long ms, std::string* error) {
-  if (ms >= kMinWatchIntervalMs && ms <= kMaxWatchIntervalMs) return true;
-  *error = "--watch-interval " + std::to_string(ms) + ": give " + std::to_string(kMinWatchIntervalMs) + " to " +
-           std::to_string(kMaxWatchIntervalMs) + " milliseconds";
-  return false;
-}
-
-bool LoadConfigFile(const std::string& path, Settings* settings, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = path + ": cannot be read";
-    return false;
-  }
-  std::stringstream text;
-  text << in.rdbuf();
-  const nlohmann::json config = nlohmann::json::parse(text.str(), nullptr, false);
-  const auto fail = [&](const std::string& why) {
-    *error = path + ": " + why;
-    return false;
-  };
-  if (config.is_discarded()) return fail("not valid JSON");
-  if (!config.is_object()) return fail("the settings must be a JSON object");
-  for (const auto& [key, value] : config.items()) {
-    std::string problem;
-    if (key == "listen") {
-      if (!value.is_string()) return fail("\"listen\" must be a string");
-      if (!ParseListen(value.get<std::string>(), &settings->listenHost, &settings->listenPort, &problem))
-        return fail(problem);
-    } else if (key == "port") {
-      if (!value.is_string()) return fail("\"port\" must be a string");
-      settings->device = value.get<std::string>();
-    } else if (key == "allow-origin") {
-      if (!value.is_array()) return fail("\"allow-origin\" must be an array of strings");
-      for (const auto& item : value) {
-        std::string origin;
-        if (!item.is_string()) return fail("\"allow-origin\" must be an array of strings");
-        if (!NormaliseOrigin(item.get<std::string>(), &origin, &problem)) return fail(problem);
-        settings->allowedOrigins.push_back(origin);
-      }
-    } else if (key == "watch-interval") {
-      if (!value.is_number_integer()) return fail("\"watch-interval\" must be a whole number of milliseconds");
-      if (!CheckWatchInterval(value.get<long long>(), &problem)) return fail(problem);
-      settings->watchIntervalMs = value.get<int>();
-    } else {
-      return fail("unknown setting \"" + key + "\" (known: listen, port, allow-origin, watch-interval)");
-    }
-  }
   return true;
 }
 

@@ -1,9 +1,15 @@
 // q48-service's settings: where it listens, which reader, which web origins
-// may use it, how often it watches for cards; from the command line and an
-// optional JSON file. Pure functions; called on the main thread at start.
+// may use it, how often it watches for cards.
+//
+// Every source of settings (the command line, a JSON file, the Windows
+// registry) is read into a SettingsSource: text values under the keys of
+// kSettingKeys, checked for their form only. ResolveSettings then checks
+// every value, whatever its source, in one place. Pure functions, called on
+// the main thread at start.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,24 +28,56 @@ struct Settings {
   int watchIntervalMs = kDefaultWatchIntervalMs;
 };
 
+// How a source may give a key: one text, any number of texts, or one whole
+// number (as text: sources hand over text, the check turns it into a number).
+enum class SettingForm { Text, List, Number };
+
+// One setting. `name` is the JSON key, the registry value's name and the
+// command-line option without its "--".
+struct SettingKey {
+  const char* name;
+  SettingForm form;
+  const char* valueName;  // for --help: "ADDR:PORT"
+  const char* help;       // for --help, without the default (DefaultText adds it)
+  // Checks one value and stores it; false with the reason only.
+  bool (*apply)(const std::string& value, Settings* settings, std::string* why);
+  // The setting of `settings` as text ("" when it has none): the default
+  // shown by --help, and what the service reports at start.
+  std::string (*show)(const Settings& settings);
+};
+
+// listen, port, allow-origin, watch-interval: the one list of keys.
+const std::vector<SettingKey>& SettingKeys();
+const SettingKey* FindSettingKey(const std::string& name);
+
+// The values one source gave.
+struct SettingsSource {
+  std::string name;       // in messages: the file's path, the registry key; "" for the command line
+  std::string keyPrefix;  // how the source writes a key in messages: "--" on the command line
+  std::map<std::string, std::vector<std::string>> values;  // key -> its texts
+};
+
+// Settings from the defaults and the sources, in rising precedence: a key
+// takes its values from the last source that gives it (allowed origins
+// included: a later list replaces an earlier one). Checks every value; false
+// with "SOURCE: KEY VALUE: reason" in *error, e.g.
+// "--listen 0.0.0.0:80: only a loopback address ..." or
+// "/etc/q48reader/q48-service.json: watch-interval 10: give 50 to 600000 milliseconds".
+bool ResolveSettings(const std::vector<SettingsSource>& sources, Settings* settings, std::string* error);
+
+// A JSON object with the keys above: a string for a Text key, an array of
+// strings for a List, an integer for a Number. Unknown keys and other types
+// are errors. False with "FILE: reason" in *error.
+bool ReadSettingsFile(const std::string& path, SettingsSource* source, std::string* error);
+
 // "127.0.0.1:18848", "[::1]:18848", "localhost:18848". Only loopback hosts
 // (127.0.0.0/8, ::1, localhost): the reader must never be reachable from
-// another machine. False with the reason in *error otherwise.
-bool ParseListen(const std::string& text, std::string* host, uint16_t* port, std::string* error);
+// another machine. False with the reason in *why otherwise.
+bool ParseListen(const std::string& text, std::string* host, uint16_t* port, std::string* why);
 
 // An allowed origin must be exactly scheme://host[:port] (http or https, no
 // path, no wildcard). *origin receives it as browsers send it: lower case,
-// without the scheme's default port. False with the reason in *error.
-bool NormaliseOrigin(const std::string& text, std::string* origin, std::string* error);
-
-// Reads a JSON object with the command line's settings as keys:
-//   {"listen": "127.0.0.1:18848", "port": "/dev/ttyUSB0",
-//    "allow-origin": ["https://counter.example"], "watch-interval": 1000}
-// into *settings (origins are added). Unknown keys and wrong types are
-// errors. False with "FILE: reason" in *error.
-bool LoadConfigFile(const std::string& path, Settings* settings, std::string* error);
-
-// Watch interval in range, else false with the reason.
-bool CheckWatchInterval(long long ms, std::string* error);
+// without the scheme's default port. False with the reason in *why.
+bool NormaliseOrigin(const std::string& text, std::string* origin, std::string* why);
 
 }  // namespace q48service

@@ -1,6 +1,8 @@
 // The built-in page: read the card on request, and show what the reader
 // reports while the page is open. Card data goes into the page as text only.
-import { readCard, watch } from "./q48.js";
+import { readCard, setServiceUrl, watch } from "./q48.js";
+
+setServiceUrl(new URL("/", location.href));  // the service that serves this page
 
 const $ = (id) => document.getElementById(id);
 
@@ -62,7 +64,7 @@ $("read").addEventListener("click", async () => {
       status(reasons[card.result] ?? card.message);
     }
   } catch (error) {
-    status(`无法连接读卡服务：${error.message}`);
+    status(error.message);  // what to do, in Chinese and English
   } finally {
     $("read").disabled = false;
   }
@@ -81,5 +83,11 @@ watch(
     event(present ? "读卡器已连接" : "读卡器未连接");
     $("reader").textContent = present ? "已连接" : "未连接";
     $("reader").className = present ? "present" : "absent";
+  },
+  (error) => {
+    event(error.zh);
+    status(error.message);
+    $("reader").textContent = "未知";
+    $("reader").className = "unknown";
   },
 );

@@ -1,0 +1,93 @@
+// Types of q48reader-client (q48.js): the Q48 reader for web pages, through
+// q48-service on the counter's computer.
+
+/** Why a call got no answer from the service. */
+export type Q48ErrorKind = "unreachable" | "forbidden" | "busy" | "invalid";
+
+/** The rejection of every call that got no answer; `message` is Chinese, a line feed, then English. */
+export class Q48Error extends Error {
+  readonly name: "Q48Error";
+  /**
+   * "unreachable": the service is not running, did not answer in time, or the browser blocks this page from
+   * reaching it; "forbidden": the service refuses this page's origin; "busy": too many requests wait for the
+   * reader (try again after `retryAfter` seconds); "invalid": the service refused the request as sent (`reason`).
+   */
+  readonly kind: Q48ErrorKind;
+  /** The message in Chinese. */
+  readonly zh: string;
+  /** The message in English. */
+  readonly en: string;
+  /** busy: seconds to wait before trying again. */
+  readonly retryAfter?: number;
+  /** forbidden, busy, invalid: the service's own words, when it gave them. */
+  readonly reason?: string;
+  /** invalid: the HTTP status. */
+  readonly status?: number;
+  /** forbidden: this page's origin, to allow with q48-service --allow-origin. */
+  readonly origin?: string;
+  /** unreachable: the browser's loopback permission for this page, where the browser tells it. */
+  readonly permission?: "granted" | "denied" | "prompt";
+}
+
+/** The service's answer: the object that `q48 --json` prints. */
+export interface Answer<Command extends string, Fields> {
+  command: Command;
+  /** The library's result code (for card-type: the card type). */
+  result: number;
+  /** The result code's name ("Q48_OK", "Q48_ERR_READ_CARD", ...). */
+  result_name: string;
+  /** What happened and what to check, in English. */
+  message: string;
+  /** The command's fields; an empty object when the command failed. */
+  fields: Fields;
+}
+
+export interface CardFields {
+  /** The holder's name, padded with blanks as the card stores it: trim() it. */
+  name: string;
+  /** "1" male, "2" female. */
+  sex_code: string;
+  nation: string;
+  /** YYYYMMDD. */
+  birth_date: string;
+  address: string;
+  id_number: string;
+  issuing_authority: string;
+  /** YYYYMMDD. */
+  valid_from: string;
+  /** YYYYMMDD, or e.g. "长期". */
+  valid_to: string;
+  reserved: string;
+  /** "data:image/jpeg;base64,...", or "" when the portrait could not be converted. */
+  portrait: string;
+  /** The JPEG's size in bytes, as text. */
+  photo_bytes: string;
+}
+
+/** result 1: a reader is attached. */
+export function listReader(): Promise<Answer<"list", { device?: string }>>;
+/** result 0: the card was read; -6: no card on the reader. */
+export function readCard(): Promise<Answer<"read-card", CardFields>>;
+export function readIccid(): Promise<Answer<"iccid", { iccid: string }>>;
+/** result: the card type, 0..255. */
+export function cardType(): Promise<Answer<"card-type", { card_type: string }>>;
+/** Writes "+86" + number, then content, to the SIM card (each 1 to 19 bytes in GBK). */
+export function writeSim(number: string | number, content: string): Promise<Answer<"write", Record<string, never>>>;
+
+/**
+ * Watches the reader: onCard when a card is placed (or a different one), onRemoved when it is taken away,
+ * onReader when the reader comes or goes, onError when the service cannot be reached. Returns a function that
+ * stops watching.
+ */
+export function watch(
+  onCard?: (card: Answer<"read-card", CardFields>) => void,
+  onRemoved?: (answer: Answer<"read-card", Record<string, never>>) => void,
+  onReader?: (present: boolean) => void,
+  onError?: (error: Q48Error) => void,
+): () => void;
+
+/**
+ * Where q48-service listens (default "http://127.0.0.1:18848/"), and how long a call may wait for its answer
+ * (`timeout` in milliseconds, default 60000). Throws TypeError for a URL that is not http or https.
+ */
+export function setServiceUrl(url: string | URL, options?: { timeout?: number }): void;
