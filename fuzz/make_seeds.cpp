@@ -8,7 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "emulator.h"
+#include "answer_plan.h"
+#include "card_record.h"
 #include "protocol/frame.h"
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -10,6 +11,7 @@
 
 #include "Q48Reader.h"
 #include "photo/portrait.h"
+#include "protocol/card_fields.h"
 #include "protocol/frame.h"
 #include "protocol/requests.h"
 #include "serial/com_port.h"
@@ -35,6 +37,12 @@ constexpr int16_t kTimeout = Q48_ERR_TIMEOUT;
 constexpr int16_t kReadCardRejected = Q48_ERR_READ_CARD;
 
 enum class Outcome { NoReader, OpenFailed, Timeout, Rejected, Accepted };
+
+// The portrait's text, shorter than kPortraitTextBuffer, is the last field
+// and runs to the end of the caller's buffer.
+static_assert(kCardFields[std::size(kCardFields) - 1].decoding == CardDecoding::Portrait &&
+                  kCardFields[std::size(kCardFields) - 1].bufferOffset + kPortraitTextBuffer <= Q48_READ_CARD_BUFFER,
+              "the portrait's text fits the caller's buffer");
 
 // TakeReceived fills the receive area with whole messages.
 static_assert(kReceiveAreaSize >= kReceivedMessageSize, "the receive area holds any queued message");
@@ -213,14 +221,9 @@ int16_t ReadCard(const ExchangeOptions& options, char* buffer) {
           case Outcome::Timeout: ClearResultFields(fields); return kTimeout;
           case Outcome::Rejected: ClearResultFields(fields); return kReadCardRejected;
         }
-        const std::string* slots[] = {&fields.Name,      &fields.SexCode,          &fields.Nation,
-                                      &fields.BirthDate, &fields.Address,          &fields.IdNumber,
-                                      &fields.IssuingAuthority, &fields.ValidFrom, &fields.ValidTo,
-                                      &fields.ReservedText,     &fields.PhotoBase64};
-        size_t offset = 0;
-        for (const std::string* slot : slots) {
-          std::memcpy(buffer + offset, slot->data(), slot->size());
-          offset += 100;
+        for (const CardField& field : kCardFields) {
+          const std::string& text = fields.*field.slot;
+          std::memcpy(buffer + field.bufferOffset, text.data(), text.size());
         }
         return kOk;
       },

@@ -4,6 +4,7 @@
 
 #include "../photo/base64.h"
 #include "../photo/portrait.h"
+#include "card_fields.h"
 #include "response.h"
 #include "text.h"
 
@@ -74,64 +75,21 @@ const char* const kEthnicGroupNames[59] = {
     "\xCD\xE2\xB9\xFA\xD1\xAA\xCD\xB3",  // 58 外国血统
 };
 
-// Record offsets and sizes (bytes) of the UTF-16LE text fields.
-struct Field {
-  size_t offset;
-  size_t size;
-};
-constexpr Field kName{14, 30};
-constexpr Field kSex{44, 2};
-constexpr Field kNation{46, 4};
-constexpr Field kBirth{50, 16};
-constexpr Field kAddress{66, 70};
-constexpr Field kIdNumber{136, 36};
-constexpr Field kAuthority{172, 30};
-constexpr Field kValidity{202, 32};
-constexpr size_t kReservedOffset = 234;
-constexpr size_t kReservedSize = 10;
-constexpr size_t kPortraitOffset = 270;
-constexpr size_t kPortraitSize = 1024;
 constexpr int32_t kPortraitFileSize = 2048;  // portrait plus 1024 zero bytes
-
-std::string Convert(const uint8_t* record, Field field) {
-  return Utf16LeToGbk(record + field.offset, field.size);
-}
 
 std::string Slice(const std::string& text, size_t from, size_t count) {
   return from >= text.size() ? std::string() : text.substr(from, count);
 }
 
-}  // namespace
-
-const char* EthnicGroupName(long code) {
-  // Codes outside the table give the empty text rather than an index past it.
-  return code >= 0 && code <= 58 ? kEthnicGroupNames[code] : "";
-}
-
-void DecodeIdCardRecord(const uint8_t* record, ResultFields& fields, PortraitConverter& portrait) {
-  fields.Name = Convert(record, kName);
-  fields.SexCode = TrimRight(Convert(record, kSex));
-  fields.Nation = EthnicGroupName(ParseDecimal(TrimRight(Convert(record, kNation))));
-  fields.BirthDate = TrimRight(Convert(record, kBirth));
-  fields.Address = TrimRight(Convert(record, kAddress));
-  fields.IdNumber = TrimRight(Convert(record, kIdNumber));
-  fields.IssuingAuthority = TrimRight(Convert(record, kAuthority));
-
-  const std::string validity = TrimRight(Convert(record, kValidity));
-  fields.ValidFrom = Slice(validity, 0, 8);
-  fields.ValidTo = Slice(validity, 8, 8);
-
-  char reserved[kReservedSize + 1] = {};
-  std::memcpy(reserved, record + kReservedOffset, kReservedSize);
-  fields.ReservedText = TrimRight(reserved);
-
+// The converter is called once a record, for its one portrait field.
+std::string PortraitText(const uint8_t* portraitBytes, size_t size, PortraitConverter& portrait) {
   // The decoder writes exactly 2048 bytes to the portrait file: the portrait
   // and 1024 zero bytes.
   // Heap buffers (zero-filled): 100 KB is too much for a host's small stacks.
   std::vector<uint8_t> wlt(kPortraitFileSize, 0);
   std::vector<uint8_t> jpeg(kPortraitTextBuffer, 0);
   std::vector<char> text(kPortraitTextBuffer, 0);
-  std::memcpy(wlt.data(), record + kPortraitOffset, kPortraitSize);
+  std::memcpy(wlt.data(), portraitBytes, size);
   int32_t length = kPortraitFileSize;
   const int32_t result =
       portrait.ConvertPortrait(wlt.data(), &length, jpeg.data(), static_cast<size_t>(kMaxPortraitJpeg));
@@ -142,7 +100,41 @@ void DecodeIdCardRecord(const uint8_t* record, ResultFields& fields, PortraitCon
     length = kPortraitFileSize;
   }
   Base64Encode(text.data(), jpeg.data(), length);
-  fields.PhotoBase64 = text.data();
+  return text.data();
+}
+
+std::string DecodeField(const uint8_t* record, const CardField& field, PortraitConverter& portrait) {
+  const uint8_t* at = record + field.recordOffset;
+  switch (field.decoding) {
+    case CardDecoding::Text:
+      return Utf16LeToGbk(at, field.recordSize);
+    case CardDecoding::TrimmedText:
+      return TrimRight(Utf16LeToGbk(at, field.recordSize));
+    case CardDecoding::EthnicGroup:
+      return EthnicGroupName(ParseDecimal(TrimRight(Utf16LeToGbk(at, field.recordSize))));
+    case CardDecoding::ValidityStart:
+      return Slice(TrimRight(Utf16LeToGbk(at, field.recordSize)), 0, kValidityDateSize);
+    case CardDecoding::ValidityEnd:
+      return Slice(TrimRight(Utf16LeToGbk(at, field.recordSize)), kValidityDateSize, kValidityDateSize);
+    case CardDecoding::NarrowText: {
+      const char* text = reinterpret_cast<const char*>(at);
+      return TrimRight(std::string(text, strnlen(text, field.recordSize)));
+    }
+    case CardDecoding::Portrait:
+      return PortraitText(at, field.recordSize, portrait);
+  }
+  return std::string();
+}
+
+}  // namespace
+
+const char* EthnicGroupName(long code) {
+  // Codes outside the table give the empty text rather than an index past it.
+  return code >= 0 && code <= 58 ? kEthnicGroupNames[code] : "";
+}
+
+void DecodeIdCardRecord(const uint8_t* record, ResultFields& fields, PortraitConverter& portrait) {
+  for (const CardField& field : kCardFields) fields.*field.slot = DecodeField(record, field, portrait);
 }
 
 }  // namespace q48

@@ -3,23 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "card_fields.h"
 #include "requests.h"
 #include "text.h"
 
 namespace q48 {
 
 void ClearResultFields(ResultFields& fields) {
-  fields.Name.clear();
-  fields.SexCode.clear();
-  fields.Nation.clear();
-  fields.BirthDate.clear();
-  fields.Address.clear();
-  fields.IdNumber.clear();
-  fields.IssuingAuthority.clear();
-  fields.ValidFrom.clear();
-  fields.ValidTo.clear();
-  fields.ReservedText.clear();
-  fields.PhotoBase64.clear();
+  for (const CardField& field : kCardFields) (fields.*field.slot).clear();
 }
 
 namespace {

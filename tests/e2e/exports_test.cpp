@@ -214,14 +214,14 @@ TEST_F(ExportsTest, ReadCardFillsElevenFieldsAtTheirOffsets) {
   // The name keeps the blank fill of its 15-character field.
   const std::string name = Utf8ToGbk(card.name);
   EXPECT_EQ(Field(buffer, 0), name + std::string(15 - name.size() / 2, ' '));
-  EXPECT_EQ(Field(buffer, 100), card.sex);
+  EXPECT_EQ(Field(buffer, 100), card.sexCode);
   EXPECT_EQ(Field(buffer, 200), "\xBA\xBA\xD7\xE5");  // 01
   EXPECT_EQ(Field(buffer, 300), card.birthDate);
   EXPECT_EQ(Field(buffer, 400), Utf8ToGbk(card.address));
   EXPECT_EQ(Field(buffer, 500), card.idNumber);
-  EXPECT_EQ(Field(buffer, 600), Utf8ToGbk(card.authority));
-  EXPECT_EQ(Field(buffer, 700), card.validity.substr(0, 8));
-  EXPECT_EQ(Field(buffer, 800), card.validity.substr(8, 8));
+  EXPECT_EQ(Field(buffer, 600), Utf8ToGbk(card.issuingAuthority));
+  EXPECT_EQ(Field(buffer, 700), card.validFrom);
+  EXPECT_EQ(Field(buffer, 800), card.validTo);
   EXPECT_EQ(Field(buffer, 900), "");
 
   // The portrait: Base64 of the JPEG the converter left on disk.

@@ -192,14 +192,15 @@ TEST_F(EmulatorUnderWine, ProfileWithWindowsPathsAndASplitAnswer) {
   const q48emu::CardProfile sample = q48emu::SampleCard();
   std::ofstream(dir_ + "/faces/p.wlt", std::ios::binary)
       .write(reinterpret_cast<const char*>(sample.portrait.data()), static_cast<std::streamsize>(sample.portrait.size()));
-  std::ofstream(dir_ + "/card.json") << "{\"iccid\": \"898600\", \"acceptWrites\": false,\n"
-                                        " \"idCard\": {\"name\": \"林晓\", \"validity\": \"20200101长期\"},\n"
+  std::ofstream(dir_ + "/card.json") << "{\"iccid\": \"898600\", \"accept_writes\": false,\n"
+                                        " \"id_card\": {\"name\": \"林晓\", \"valid_from\": \"20200101\", \"valid_to\": \"长期\"},\n"
                                         " \"portrait_file\": \"faces\\\\p.wlt\"}\n";
   q48emu::CardProfile expected;
   expected.iccid = "898600";
   expected.acceptWrites = false;
   expected.idCard.name = "林晓";
-  expected.idCard.validity = "20200101长期";
+  expected.idCard.validFrom = "20200101";
+  expected.idCard.validTo = "长期";
   expected.portrait = sample.portrait;
 
   const std::string log = dir_ + "/emulator.log";
@@ -225,7 +226,7 @@ TEST_F(EmulatorUnderWine, ProfileWithWindowsPathsAndASplitAnswer) {
 }
 
 TEST_F(EmulatorUnderWine, CardCommandsOnStandardInput) {
-  std::ofstream(dir_ + "/other.json") << "{\"iccid\": \"8986001\", \"idCard\": {\"idNumber\": \"110101199003077777\"}}";
+  std::ofstream(dir_ + "/other.json") << "{\"iccid\": \"8986001\", \"id_card\": {\"id_number\": \"110101199003077777\"}}";
   q48emu::CardProfile other;
   other.iccid = "8986001";
   other.idCard.idNumber = "110101199003077777";

@@ -33,7 +33,7 @@ class NoPortrait : public q48::PortraitConverter {
 TEST(EmulatorRecord, FieldsArePaddedCutAndPlaced) {
   q48emu::CardProfile profile;
   profile.idCard.name = "AB";
-  profile.idCard.sex = "2";
+  profile.idCard.sexCode = "2";
   profile.idCard.address = std::string(40, 'x');
   profile.idCard.idNumber = "110101199003077777";
   profile.idCard.reserved = "ABCDEFGHIJKL";
@@ -61,7 +61,7 @@ TEST(EmulatorRecord, FieldsArePaddedCutAndPlaced) {
 
 TEST(EmulatorRecord, Utf8BecomesUtf16WithSurrogatesAndReplacements) {
   q48emu::CardProfile profile;
-  profile.idCard.authority = "\xF0\xA0\xAE\xB7\xE5\xB1\x80";             // U+20BB7, U+5C40
+  profile.idCard.issuingAuthority = "\xF0\xA0\xAE\xB7\xE5\xB1\x80";             // U+20BB7, U+5C40
   profile.idCard.name = std::string(14, 'a') + "\xF0\xA0\xAE\xB7";      // the pair does not fit
   profile.idCard.address = "\xFF" "a" "\xC0\xAF" "\xED\xA0\x80" "\xE6\x88";  // malformed sequences
   const Bytes record = q48emu::BuildIdCardRecord(profile);
@@ -69,16 +69,17 @@ TEST(EmulatorRecord, Utf8BecomesUtf16WithSurrogatesAndReplacements) {
   EXPECT_EQ(Units(record, 172, 3), std::vector<uint16_t>({0xD842, 0xDFB7, 0x5C40}));
   EXPECT_EQ(UnitAt(record, 14 + 2 * 13), 'a');
   EXPECT_EQ(UnitAt(record, 14 + 2 * 14), 0x20);  // blank, never half a pair
-  // FF; a; C0 AF (an overlong form: two replacements); ED A0 80 (a
-  // surrogate's encoding: three); E6 88 cut short at the end (one).
+  // Each malformed byte becomes U+FFFD: FF; a; C0 AF (an overlong form);
+  // ED A0 80 (a surrogate's encoding); E6 88 (cut short at the end).
   constexpr uint16_t R = 0xFFFD;
-  EXPECT_EQ(Units(record, 66, 9), std::vector<uint16_t>({R, 'a', R, R, R, R, R, R, 0x20}));
+  EXPECT_EQ(Units(record, 66, 10), std::vector<uint16_t>({R, 'a', R, R, R, R, R, R, R, 0x20}));
 }
 
 TEST(EmulatorRecord, DecodesToTheGivenFields) {
   q48emu::CardProfile profile = q48emu::SampleCard();
   profile.idCard.nationCode = "58";
-  profile.idCard.validity = "20200101长期";
+  profile.idCard.validFrom = "20200101";
+  profile.idCard.validTo = "长期";
   profile.idCard.reserved = "R1";
   const Bytes record = q48emu::BuildIdCardRecord(profile);
   q48::ResultFields fields;

@@ -68,6 +68,8 @@ class ClientAgainstEmulator(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run.stderr)
         out = self.json_of(run)
         self.assertEqual((out["command"], out["result"], out["result_name"]), ("read-card", 0, "Q48_OK"))
+        # The shape web pages and scripts rely on: the card's keys in the buffer's order, then the picture's.
+        self.assertEqual(list(out["fields"]), [*SAMPLE, "portrait", "photo_bytes", "photo"])
         for key, value in SAMPLE.items():
             self.assertEqual(out["fields"][key], value, key)
         self.assertEqual(out["fields"]["photo"], photo)
@@ -94,9 +96,13 @@ class ClientAgainstEmulator(unittest.TestCase):
     def test_labels_for_people(self):
         run = q48("--port", self.emulator().device, "read-card", "--no-photo")
         text = run.stdout.decode("utf-8")
-        self.assertIn("Name:", text)
+        self.assertEqual([line.split(":")[0] for line in text.splitlines()],
+                         ["Name", "Sex code", "Ethnic group", "Birth date", "Address", "ID number", "Issued by",
+                          "Valid from", "Valid to", "Reserved", "Portrait bytes", "Result"])
         self.assertIn("Ethnic group:   汉族\n", text)
         self.assertIn("Result:         0 Q48_OK", text)
+        self.assertIn(b"Exit status: 0 success, 1 usage, 2 no reader, 3 the reader refused, 4 bad argument, "
+                      b"5 no answer or port unavailable.", q48("--help").stdout)
 
     def test_failures_have_their_exit_status_and_explanation(self):
         refusing = self.emulator("--status", "1").device
@@ -241,14 +247,24 @@ class EmulatorProfilesAndLog(unittest.TestCase):
         run = subprocess.run([os.path.join(BIN, "q48-emulator"), "--refuse-writes", "--print-profile", "--profile",
                               os.path.join(PROFILES, "long-term-validity.json")], capture_output=True, timeout=10)
         printed = json.loads(run.stdout)
-        self.assertEqual((printed["acceptWrites"], printed["idCard"]["validity"]), (False, "20150312长期"))
+        self.assertEqual((printed["accept_writes"], printed["id_card"]["valid_to"]), (False, "长期"))
+        # A profile with the first keys is read with a warning and printed with today's.
+        old = os.path.join(self.tmp.name, "old.json")
+        with open(old, "w") as f:
+            f.write('{"cardType": 2, "idCard": {"validity": "20150312长期"}}')
+        run = subprocess.run([os.path.join(BIN, "q48-emulator"), "--print-profile", "--profile", old],
+                             capture_output=True, timeout=10)
+        self.assertIn(old + ':1:2: "cardType" is the old name of "card_type"', run.stderr.decode())
+        printed = json.loads(run.stdout)
+        self.assertEqual((printed["card_type"], printed["id_card"]["valid_from"], printed["id_card"]["valid_to"]),
+                         (2, "20150312", "长期"))
 
     def test_bad_profiles_and_logs_stop_the_tool_with_a_reason(self):
         bad = os.path.join(self.tmp.name, "bad.json")
         with open(bad, "w") as f:
-            f.write('{\n  "cardType": 300\n}\n')
+            f.write('{\n  "card_type": 300\n}\n')
         cases = [
-            (["--profile", bad], bad + ':2:15: "cardType" is 300, outside 0 to 255'),
+            (["--profile", bad], bad + ':2:16: "card_type" is 300, outside 0 to 255'),
             (["--profile", os.path.join(self.tmp.name, "none.json")], "none.json: No such file or directory"),
             (["--log", os.path.join(self.tmp.name, "no/such/dir.log")], "cannot open the log: "),
             (["--com", "/nonexistent/ttyS9"], "/nonexistent/ttyS9: No such file or directory"),
@@ -293,7 +309,7 @@ class EmulatorProfilesAndLog(unittest.TestCase):
             f.write('{"iccid": "8986001", "idCard": {"idNumber": "110101199003077777"}}')
         bad = os.path.join(self.tmp.name, "bad.json")
         with open(bad, "w") as f:
-            f.write('{"cardType": 300}')
+            f.write('{"card_type": 300}')
         log = os.path.join(self.tmp.name, "commands.log")
         emulator = self.emulator("--log", log, stdin=subprocess.PIPE)
 
@@ -314,11 +330,13 @@ class EmulatorProfilesAndLog(unittest.TestCase):
         command("remove", "card removed")
         self.assertEqual(read_card()["result"], -6)
         command("frobnicate", 'unknown command "frobnicate"; the commands are: remove, place [PROFILE]')
-        command("place " + bad, "place: " + bad + ':1:14: "cardType" is 300, outside 0 to 255')
+        command("place " + bad, "place: " + bad + ':1:15: "card_type" is 300, outside 0 to 255')
         self.assertEqual(read_card()["result"], -6)  # a bad profile changes nothing
         command("place", "card placed again")
         self.assertEqual(read_card()["fields"]["id_number"], SAMPLE["id_number"])
         command("  place " + other + " \r", "card placed: a new card")
+        with open(log, encoding="utf-8") as f:
+            self.assertIn("place: " + other + ':1:22: "idCard" is the old name of "id_card"', f.read())
         self.assertEqual(read_card()["fields"]["id_number"], "110101199003077777")
         self.assertEqual(json.loads(q48("--port", emulator.device, "--json", "iccid").stdout)["fields"]["iccid"],
                          "8986001")

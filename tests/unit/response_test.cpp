@@ -7,6 +7,7 @@
 
 #include "fake_portrait.h"
 #include "photo/base64.h"
+#include "protocol/card_fields.h"
 #include "protocol/response.h"
 #include "protocol/text.h"
 
@@ -120,17 +121,11 @@ TEST_F(ParseResponseTest, ShortBufferReadsAsZeros) {
 
 TEST(ClearResultFields, EmptiesCardSlotsOnly) {
   ResultFields fields;
-  for (auto* slot : {&fields.Name, &fields.SexCode, &fields.Nation, &fields.BirthDate, &fields.Address,
-                     &fields.IdNumber, &fields.IssuingAuthority, &fields.ValidFrom, &fields.ValidTo,
-                     &fields.ReservedText, &fields.PhotoBase64})
-    *slot = "x";
+  for (const CardField& field : kCardFields) fields.*field.slot = "x";
   fields.Iccid = "8986";
   fields.CardType = 3;
   ClearResultFields(fields);
-  for (auto* slot : {&fields.Name, &fields.SexCode, &fields.Nation, &fields.BirthDate, &fields.Address,
-                     &fields.IdNumber, &fields.IssuingAuthority, &fields.ValidFrom, &fields.ValidTo,
-                     &fields.ReservedText, &fields.PhotoBase64})
-    EXPECT_EQ(*slot, "");
+  for (const CardField& field : kCardFields) EXPECT_EQ(fields.*field.slot, "") << field.key;
   EXPECT_EQ(fields.Iccid, "8986");
   EXPECT_EQ(fields.CardType, 3);
 }

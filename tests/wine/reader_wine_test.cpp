@@ -588,13 +588,14 @@ TEST_F(WineReader, AcceptedAnswer) {
 TEST_F(WineReader, ReadCardFields) {
   q48emu::CardProfile profile = q48emu::SampleCard();
   profile.idCard.name = "欧阳娜娜";
-  profile.idCard.sex = "2";
+  profile.idCard.sexCode = "2";
   profile.idCard.nationCode = "20";
   profile.idCard.birthDate = "20000229";
   profile.idCard.address = "北京市东城区景山前街4号";
   profile.idCard.idNumber = "11010120000229002X";
-  profile.idCard.authority = "北京市公安局东城分局";
-  profile.idCard.validity = "20200101长期";
+  profile.idCard.issuingAuthority = "北京市公安局东城分局";
+  profile.idCard.validFrom = "20200101";
+  profile.idCard.validTo = "长期";
   profile.idCard.reserved = "AB12";
   emulator_->SetProfile(profile);
 

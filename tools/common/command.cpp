@@ -1,10 +1,10 @@
 #include "command.h"
 
 #include <cstring>
-#include <iterator>
 
 #include "Q48Reader.h"
 #include "photo/base64.h"
+#include "protocol/card_fields.h"
 #include "platform.h"
 #include "serial/find_port.h"
 
@@ -21,11 +21,6 @@ const struct {
                   Q48_NAMED(Q48_ERR_REJECTED), Q48_NAMED(Q48_ERR_ARGUMENT), Q48_NAMED(Q48_ERR_TIMEOUT),
                   Q48_NAMED(Q48_ERR_READ_CARD)};
 #undef Q48_NAMED
-
-// The read-card fields in the buffer's order, 100 bytes apart; the portrait
-// follows them.
-const char* const kCardFieldKeys[] = {"name",     "sex_code",          "nation",     "birth_date", "address",
-                                      "id_number", "issuing_authority", "valid_from", "valid_to",   "reserved"};
 
 // A zero-terminated text of at most `size` bytes.
 std::string TextAt(const char* at, size_t size) { return std::string(at, strnlen(at, size)); }
@@ -142,17 +137,21 @@ CommandResult RunCommand(Command command, const q48::ExchangeOptions& given, con
       if (port >= 0) fields["port"] = std::to_string(port);
     }
   } else if (command == Command::ReadCard && result.code == Q48_OK) {
-    for (size_t i = 0; i < std::size(kCardFieldKeys); ++i)
-      fields[kCardFieldKeys[i]] = GbkToUtf8(TextAt(buffer.data() + Q48_FIELD_STRIDE * i, Q48_FIELD_STRIDE));
-    // Without a decoder the field holds something else than a JPEG's Base64.
-    const size_t at = Q48_FIELD_STRIDE * std::size(kCardFieldKeys);
-    const std::string base64 = TextAt(buffer.data() + at, buffer.size() - at);
-    std::vector<uint8_t> jpeg;
-    if (q48::Base64Decode(base64, &jpeg) && jpeg.size() > 2 && jpeg[0] == 0xFF && jpeg[1] == 0xD8) {
-      fields["portrait"] = "data:image/jpeg;base64," + base64;
-      result.jpeg = std::move(jpeg);
-    } else {
-      fields["portrait"] = "";
+    for (const q48::CardField& field : q48::kCardFields) {
+      const char* at = buffer.data() + field.bufferOffset;
+      if (field.decoding != q48::CardDecoding::Portrait) {
+        fields[field.key] = GbkToUtf8(TextAt(at, Q48_FIELD_STRIDE));
+        continue;
+      }
+      // Without a decoder the field holds something else than a JPEG's Base64.
+      const std::string base64 = TextAt(at, buffer.size() - field.bufferOffset);
+      std::vector<uint8_t> jpeg;
+      if (q48::Base64Decode(base64, &jpeg) && jpeg.size() > 2 && jpeg[0] == 0xFF && jpeg[1] == 0xD8) {
+        fields[field.key] = "data:image/jpeg;base64," + base64;
+        result.jpeg = std::move(jpeg);
+      } else {
+        fields[field.key] = "";
+      }
     }
     fields["photo_bytes"] = std::to_string(result.jpeg.size());
   } else if (command == Command::Iccid && result.code == Q48_OK) {

@@ -21,6 +21,15 @@ namespace q48tool {
 // q48's exit status for a result; the service's clients read `result`.
 enum ExitStatus { kExitOk = 0, kExitUsage = 1, kExitNoReader = 2, kExitRefused = 3, kExitArgument = 4, kExitTimeout = 5 };
 
+// What each exit status means, in words for q48's help.
+struct ExitStatusMeaning {
+  ExitStatus status;
+  const char* meaning;
+};
+inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
+    {kExitOk, "success"},         {kExitUsage, "usage"},           {kExitNoReader, "no reader"},
+    {kExitRefused, "the reader refused"}, {kExitArgument, "bad argument"}, {kExitTimeout, "no answer or port unavailable"}};
+
 enum class Command { List, ReadCard, Iccid, CardType, Write };
 
 // A result code's name in the public header ("Q48_ERR_TIMEOUT"), or "unknown".

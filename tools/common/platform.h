@@ -1,5 +1,5 @@
 // What the tools need from the platform: text conversion between the
-// library's GBK and UTF-8, the system's own words and advice for a port that
+// library's GBK and UTF-8 (and UTF-8 to the card's UTF-16), the system's own words and advice for a port that
 // would not open, and the command line as UTF-8. One backend per platform
 // (platform_posix.cpp: iconv and errno; platform_win32.cpp: code pages).
 //
@@ -19,6 +19,11 @@ std::string GbkToUtf8(const std::string& gbk);
 // unspecified, when the text is not valid UTF-8 or holds a character that
 // GBK lacks: a text is written as given or not at all.
 bool Utf8ToGbk(const std::string& utf8, std::string* gbk);
+
+// UTF-8 to UTF-16 code units, as cards store text; characters beyond the
+// BMP become surrogate pairs, and malformed bytes U+FFFD (on POSIX each
+// byte; Windows follows its own converter).
+std::u16string Utf8ToUtf16(const std::string& utf8);
 
 // The system's own words (the exchange's "cannot open DEVICE: REASON") as
 // UTF-8: on Windows they are in the ANSI code page.

@@ -46,6 +46,39 @@ std::string GbkToUtf8(const std::string& gbk) {
 
 bool Utf8ToGbk(const std::string& utf8, std::string* gbk) { return Convert("GBK", "UTF-8", utf8, gbk, true); }
 
+std::u16string Utf8ToUtf16(const std::string& utf8) {
+  // Through UCS-4, which glibc has built in: a converter module loaded beside
+  // the library's GBK one breaks statically linked programs (text_iconv.cpp).
+  std::u16string out;
+  iconv_t cd = iconv_open("UCS-4LE", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return out;
+  char* next = const_cast<char*>(utf8.data());
+  size_t left = utf8.size();
+  while (left > 0) {
+    unsigned char unit[4];
+    char* o = reinterpret_cast<char*>(unit);
+    size_t room = sizeof unit;
+    // One character at a time: the 4-byte buffer holds one.
+    const bool failed = iconv(cd, &next, &left, &o, &room) == static_cast<size_t>(-1) && errno != E2BIG;
+    if (room == 0) {
+      const char32_t c = unit[0] | (unit[1] << 8) | (unit[2] << 16) | (static_cast<char32_t>(unit[3]) << 24);
+      if (c < 0x10000) {
+        out.push_back(static_cast<char16_t>(c));
+      } else {
+        out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+      }
+    }
+    if (failed) {
+      out.push_back(u'\uFFFD');
+      ++next;
+      --left;
+    }
+  }
+  iconv_close(cd);
+  return out;
+}
+
 // The tools keep the C locale, where the system's words are ASCII.
 std::string SystemTextToUtf8(const std::string& text) { return text; }
 

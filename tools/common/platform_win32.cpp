@@ -60,6 +60,13 @@ bool Utf8ToGbk(const std::string& utf8, std::string* gbk) {
   return ok && FromWide(kGbk, wide, gbk, &usedDefault);
 }
 
+std::u16string Utf8ToUtf16(const std::string& utf8) {
+  // Without MB_ERR_INVALID_CHARS, malformed bytes become U+FFFD.
+  bool ok;
+  const std::wstring wide = ToWide(CP_UTF8, 0, utf8, &ok);
+  return std::u16string(wide.begin(), wide.end());
+}
+
 std::string SystemTextToUtf8(const std::string& text) { return AnsiToUtf8(text); }
 
 const char* PortNameHint() { return "the port's name (COM7) in the Device Manager"; }

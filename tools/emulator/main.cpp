@@ -111,10 +111,12 @@ void CarryOut(const std::string& input, q48emu::Emulator& emulator, Logger& logg
       argument = argument.substr(1, argument.size() - 2);
     q48emu::CardProfile profile;
     std::string error;
-    if (!q48emu::LoadProfile(argument, &profile, &error)) {
+    std::vector<std::string> warnings;
+    if (!q48emu::LoadProfile(argument, &profile, &error, nullptr, &warnings)) {
       logger.Write("place: " + error + "; nothing changed on the reader");
       return;
     }
+    for (const std::string& warning : warnings) logger.Write("place: " + warning);
     if (refuseWrites) profile.acceptWrites = false;
     emulator.PlaceCard(profile);
   } else {
@@ -204,8 +206,10 @@ int main(int argc, char** argv) {
   std::string source = "the built-in sample card";
   if (!profilePath.empty()) {
     std::string error;
+    std::vector<std::string> warnings;
     description.clear();
-    if (!q48emu::LoadProfile(profilePath, &profile, &error, &description)) return Failure(error);
+    if (!q48emu::LoadProfile(profilePath, &profile, &error, &description, &warnings)) return Failure(error);
+    for (const std::string& warning : warnings) std::fprintf(stderr, "q48-emulator: %s\n", warning.c_str());
     source = "profile " + profilePath;
   }
   if (refuseWrites) profile.acceptWrites = false;

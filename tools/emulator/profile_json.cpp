@@ -10,6 +10,10 @@
 // parser reads a byte beyond, so its end is taken from its own characters.
 // Syntax errors carry the library's byte position. Offsets become
 // line:column, columns counting characters as editors do.
+//
+// Not a DOM parse: nlohmann-json 3.11's DOM keeps no positions and lets a
+// repeated key replace the first, so a wrong value could not be placed by
+// line and column and a duplicate would pass unseen.
 #include "profile_json.h"
 
 #include <algorithm>
@@ -24,8 +28,9 @@
 #include <utility>
 #include <vector>
 
-#include "emulator_internal.h"
+#include "card_record.h"
 #include "photo/base64.h"
+#include "platform.h"
 
 namespace q48emu {
 
@@ -35,6 +40,7 @@ using Json = nlohmann::json;
 
 constexpr size_t kMaxProfileFile = 1024 * 1024;
 using detail::kCardTexts;
+using detail::kReservedKey;  // raw bytes, at most kMaxReserved
 constexpr size_t kMaxPortrait = detail::kPortraitSize;
 constexpr size_t kMaxReserved = detail::kReservedSize;
 constexpr size_t kMaxIccid = 255;        // the answer's count byte
@@ -101,10 +107,32 @@ std::string Found(const Value& value) {
   return "something else";
 }
 
-constexpr const char* kProfileKeys[] = {"description", "identText",       "iccid",        "cardType",
-                                        "acceptWrites", "idCard", "portrait_base64", "portrait_file"};
+constexpr const char* kProfileKeys[] = {"description", "ident_text",      "iccid",        "card_type",
+                                        "accept_writes", "id_card", "portrait_base64", "portrait_file"};
 
-constexpr char kReservedKey[] = "reserved";  // raw bytes, at most kMaxReserved
+// The earlier camelCase keys, read for this release with a warning. The old
+// "validity" held both dates and fills valid_from and valid_to; it keeps
+// its name inside the reader.
+constexpr char kOldValidityKey[] = "validity";
+struct OldKey {
+  bool card;  // a key of id_card
+  const char* old;
+  const char* now;
+};
+constexpr OldKey kOldKeys[] = {
+    {false, "identText", "ident_text"}, {false, "cardType", "card_type"}, {false, "acceptWrites", "accept_writes"},
+    {false, "idCard", "id_card"},       {true, "sex", "sex_code"},        {true, "nationCode", "nation_code"},
+    {true, "birthDate", "birth_date"},  {true, "idNumber", "id_number"},  {true, "authority", "issuing_authority"},
+    {true, kOldValidityKey, kOldValidityKey}};
+
+// The card text of this field (both dates are card texts).
+constexpr const detail::CardText& CardTextOf(std::string IdCardFields::*text) {
+  for (const detail::CardText& field : kCardTexts)
+    if (field.text == text) return field;
+  return kCardTexts[0];
+}
+constexpr const detail::CardText& kValidFrom = CardTextOf(&IdCardFields::validFrom);
+constexpr const detail::CardText& kValidTo = CardTextOf(&IdCardFields::validTo);
 
 // The keys allowed at this level, for the check and for the message.
 std::vector<std::string> KnownKeys(bool card) {
@@ -158,7 +186,7 @@ class ProfileReader {
       const size_t at = Locate(false);
       if (state_ == State::kRoot) {
         state_ = State::kProfile;
-      } else if (state_ == State::kProfile && key_ == "idCard") {
+      } else if (state_ == State::kProfile && name_ == "id_card") {
         state_ = State::kIdCard;
         keys_[1].clear();
       } else {
@@ -181,25 +209,35 @@ class ProfileReader {
     return Guard([&] {
       const size_t at = Locate(false);
       const bool card = state_ == State::kIdCard;
+      std::string name = CurrentName(key, card, at);
+      // An old name and its new one are one key given twice; so are the old
+      // validity and either date.
       auto& seen = keys_[card ? 1 : 0];
-      const auto earlier = seen.find(key);
-      if (earlier != seen.end()) {
+      std::vector<std::string> names = {name};
+      if (name == kOldValidityKey) names = {kValidFrom.key, kValidTo.key};
+      for (const std::string& same : names) {
+        const auto earlier = seen.find(same);
+        if (earlier == seen.end()) continue;
         const auto [line, column] = LineColumn(text_, earlier->second);
         throw Failure{at, "duplicate key \"" + key + "\" (first at line " + std::to_string(line) + ", column " +
                               std::to_string(column) + ")"};
       }
-      seen.emplace(key, at);
+      for (const std::string& same : names) seen.emplace(same, at);
       const std::vector<std::string> known = KnownKeys(card);
-      if (std::find(known.begin(), known.end(), key) == known.end())
+      if (name != kOldValidityKey && std::find(known.begin(), known.end(), name) == known.end())
         throw Failure{at, "unknown key \"" + key + "\" (known keys: " + Joined(known) + ")"};
-      if (!card && (key == "portrait_base64" || key == "portrait_file")) {
+      if (!card && (name == "portrait_base64" || name == "portrait_file")) {
         if (!portraitKey_.empty())
           throw Failure{at, "give the portrait once: \"" + portraitKey_ + "\" or \"" + key + "\", not both"};
         portraitKey_ = key;
       }
       key_ = std::move(key);
+      name_ = std::move(name);
     });
   }
+
+  // What the reader noticed but read anyway: byte offset and words.
+  const std::vector<Failure>& warnings() const { return warnings_; }
 
   bool parse_error(std::size_t position, const std::string&, const Json::exception& error) {
     // The library's message after its own "parse error at line L, column C: ".
@@ -242,6 +280,20 @@ class ProfileReader {
  private:
   enum class State { kRoot, kProfile, kIdCard, kDone };
 
+  // The name a key has now; an old one is noted among the warnings.
+  std::string CurrentName(const std::string& key, bool card, size_t at) {
+    for (const OldKey& old : kOldKeys) {
+      if (old.card != card || key != old.old) continue;
+      const std::string now = key == kOldValidityKey
+                                  ? "\"" + std::string(kValidFrom.key) + "\" and \"" + kValidTo.key + "\""
+                                  : "\"" + std::string(old.now) + "\"";
+      warnings_.push_back(
+          {at, "\"" + key + "\" is the old name of " + now + "; old names are read only until the next release"});
+      return old.now;
+    }
+    return key;
+  }
+
   void Fail(Failure failure) {
     if (failed_) return;
     failed_ = true;
@@ -282,22 +334,22 @@ class ProfileReader {
         WrongType(value);
       } else if (state_ == State::kIdCard) {
         CardText(value);
-      } else if (key_ == "description") {
+      } else if (name_ == "description") {
         description_ = Text(value);
-      } else if (key_ == "identText") {
+      } else if (name_ == "ident_text") {
         profile_.identText = TextOfBytes(value, kMaxIdentText);
-      } else if (key_ == "iccid") {
+      } else if (name_ == "iccid") {
         profile_.iccid = TextOfBytes(value, kMaxIccid);
-      } else if (key_ == "cardType") {
+      } else if (name_ == "card_type") {
         profile_.cardType = CardType(value);
-      } else if (key_ == "acceptWrites") {
+      } else if (name_ == "accept_writes") {
         Require(value, Value::Kind::kBool, "true or false");
         profile_.acceptWrites = value.boolean;
-      } else if (key_ == "idCard") {
+      } else if (name_ == "id_card") {
         Require(value, Value::Kind::kObject, "an object of card texts");
-      } else if (key_ == "portrait_base64") {
+      } else if (name_ == "portrait_base64") {
         profile_.portrait = PortraitFromBase64(value);
-      } else if (key_ == "portrait_file") {
+      } else if (name_ == "portrait_file") {
         profile_.portrait = PortraitFromFile(value);
       }
     });
@@ -310,9 +362,9 @@ class ProfileReader {
   [[noreturn]] void WrongType(const Value& value) const {
     if (state_ == State::kRoot) throw Failure{value.at, "a profile is one JSON object, found " + Found(value)};
     if (state_ == State::kIdCard) Reject(value, "must be a string, found " + Found(value));
-    if (key_ == "cardType") Reject(value, "must be an integer from 0 to 255, found " + Found(value));
-    if (key_ == "acceptWrites") Reject(value, "must be true or false, found " + Found(value));
-    if (key_ == "idCard") Reject(value, "must be an object of card texts, found " + Found(value));
+    if (name_ == "card_type") Reject(value, "must be an integer from 0 to 255, found " + Found(value));
+    if (name_ == "accept_writes") Reject(value, "must be true or false, found " + Found(value));
+    if (name_ == "id_card") Reject(value, "must be an object of card texts, found " + Found(value));
     Reject(value, "must be a string, found " + Found(value));
   }
 
@@ -334,19 +386,42 @@ class ProfileReader {
   }
 
   void CardText(const Value& value) {
-    if (key_ == kReservedKey) {
+    if (name_ == kReservedKey) {
       profile_.idCard.reserved = TextOfBytes(value, kMaxReserved);
       return;
     }
-    for (const detail::CardText& field : kCardTexts) {
-      if (key_ != field.key) continue;
-      const std::string& text = Text(value);
-      const size_t have = detail::Utf8ToUtf16(text).size();
-      if (have > field.units)
-        Reject(value, "is " + std::to_string(have) + " characters long (UTF-16 units); the card holds " +
-                          std::to_string(field.units));
-      profile_.idCard.*(field.text) = text;
+    if (name_ == kOldValidityKey) {
+      OldValidity(value);
+      return;
     }
+    for (const detail::CardText& field : kCardTexts)
+      if (name_ == field.key) profile_.idCard.*(field.text) = TextOfUnits(value, field.units);
+  }
+
+  std::string TextOfUnits(const Value& value, size_t maxUnits) const {
+    const std::string& text = Text(value);
+    const size_t have = q48tool::Utf8ToUtf16(text).size();
+    if (have > maxUnits)
+      Reject(value, "is " + std::to_string(have) + " characters long (UTF-16 units); the card holds " +
+                        std::to_string(maxUnits));
+    return text;
+  }
+
+  // The old "validity": both dates in one text, cut where valid_from's room
+  // ends (at a character's start).
+  void OldValidity(const Value& value) {
+    const std::string text = TextOfUnits(value, kValidFrom.units + kValidTo.units);
+    size_t cut = 0;
+    for (size_t units = 0; cut < text.size();) {
+      // The parser passes valid UTF-8 only: a lead byte gives the length.
+      const auto lead = static_cast<unsigned char>(text[cut]);
+      const size_t bytes = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+      units += bytes == 4 ? 2 : 1;
+      if (units > kValidFrom.units) break;
+      cut += bytes;
+    }
+    profile_.idCard.validFrom = text.substr(0, cut);
+    profile_.idCard.validTo = text.substr(cut);
   }
 
   uint8_t CardType(const Value& value) const {
@@ -405,9 +480,11 @@ class ProfileReader {
   std::string& description_;
   State state_ = State::kRoot;
   size_t end_ = 0;  // end of the previous event's token
-  std::string key_;
+  std::string key_;   // as written
+  std::string name_;  // its name now (an old key's new name)
   std::string portraitKey_;
-  std::map<std::string, size_t> keys_[2];  // seen in the profile and in idCard, with their offsets
+  std::map<std::string, size_t> keys_[2];  // seen in the profile and in id_card, with their offsets
+  std::vector<Failure> warnings_;
   bool failed_ = false;
   Failure failure_;
 };
@@ -415,7 +492,8 @@ class ProfileReader {
 }  // namespace
 
 bool ParseProfile(const std::string& text, const std::string& source, const std::string& baseDir,
-                  CardProfile* profile, std::string* error, std::string* description) {
+                  CardProfile* profile, std::string* error, std::string* description,
+                  std::vector<std::string>* warnings) {
   CardProfile parsed;
   std::string about;
   size_t taken = 0;
@@ -429,19 +507,25 @@ bool ParseProfile(const std::string& text, const std::string& source, const std:
     ok = Json::sax_parse(CountingIterator(begin, begin, &taken), CountingIterator(begin + text.size(), begin, &taken),
                          &reader);
   }
+  const auto placed = [&](const Failure& what) {
+    const auto [line, column] = ProfileReader::LineColumn(text, what.at);
+    return source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + what.message;
+  };
   if (!ok || reader.Failed()) {
-    if (error) {
-      const auto [line, column] = ProfileReader::LineColumn(text, reader.failure().at);
-      *error = source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + reader.failure().message;
-    }
+    if (error) *error = placed(reader.failure());
     return false;
   }
   *profile = std::move(parsed);
   if (description) *description = std::move(about);
+  if (warnings) {
+    warnings->clear();
+    for (const Failure& warning : reader.warnings()) warnings->push_back(placed(warning));
+  }
   return true;
 }
 
-bool LoadProfile(const std::string& path, CardProfile* profile, std::string* error, std::string* description) {
+bool LoadProfile(const std::string& path, CardProfile* profile, std::string* error, std::string* description,
+                 std::vector<std::string>* warnings) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     if (error) *error = path + ": " + std::strerror(errno);
@@ -460,18 +544,18 @@ bool LoadProfile(const std::string& path, CardProfile* profile, std::string* err
   text.resize(got);
   std::string baseDir = std::filesystem::path(path).parent_path().string();
   if (baseDir.empty()) baseDir = ".";
-  return ParseProfile(text, path, baseDir, profile, error, description);
+  return ParseProfile(text, path, baseDir, profile, error, description, warnings);
 }
 
 std::string ProfileToJson(const CardProfile& profile, const std::string& description) {
   // Keys in the order people read them, as in the shipped profiles.
   nlohmann::ordered_json out;
   if (!description.empty()) out["description"] = description;
-  out["identText"] = profile.identText;
+  out["ident_text"] = profile.identText;
   out["iccid"] = profile.iccid;
-  out["cardType"] = static_cast<unsigned>(profile.cardType);
-  out["acceptWrites"] = profile.acceptWrites;
-  nlohmann::ordered_json& card = out["idCard"] = nlohmann::ordered_json::object();
+  out["card_type"] = static_cast<unsigned>(profile.cardType);
+  out["accept_writes"] = profile.acceptWrites;
+  nlohmann::ordered_json& card = out["id_card"] = nlohmann::ordered_json::object();
   for (const detail::CardText& field : kCardTexts) card[field.key] = profile.idCard.*(field.text);
   card[kReservedKey] = profile.idCard.reserved;
   if (!profile.portrait.empty()) {

@@ -3,10 +3,20 @@
 // same on every platform; the line itself is a LineBackend.
 #include <utility>
 
-#include "emulator_internal.h"
+#include "pump.h"
 
 namespace q48emu {
 namespace detail {
+
+class Pump::Line final : public LineIo {
+ public:
+  explicit Line(Pump& pump) : pump_(pump) {}
+  bool WriteAll(const uint8_t* bytes, size_t count) override { return pump_.WriteAll(bytes, count); }
+  bool SleepUntil(std::chrono::steady_clock::time_point deadline) override { return pump_.SleepUntil(deadline); }
+
+ private:
+  Pump& pump_;
+};
 
 Pump::Pump(Device& device) : device_(device), backend_(MakeLineBackend()) {}
 
@@ -158,7 +168,8 @@ bool Pump::Execute(const Plan& plan) {
     CloseLine();
     return false;
   }
-  if (WritePlan(plan, *this)) {
+  Line line(*this);
+  if (WritePlan(plan, line)) {
     if (plan.request != SIZE_MAX && !plan.pieces.empty()) device_.MarkAnswered(plan.request);
     return true;
   }

@@ -6,8 +6,7 @@
 //   q48 ... write --number N --content C
 //
 // Results go to standard output; when a command fails, its explanation goes
-// to standard error as well. Exit status: 0 success, 1 usage, 2 no reader,
-// 3 the reader refused, 4 bad argument, 5 no answer / port unavailable.
+// to standard error as well. The exit statuses are q48tool::ExitStatus.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -20,8 +19,10 @@
 #include <CLI/CLI.hpp>
 
 #include "command.h"
+#include "hex.h"
 #include "photo/portrait.h"
 #include "platform.h"
+#include "protocol/card_fields.h"
 #include "protocol/frame.h"
 #include "protocol/requests.h"
 
@@ -29,15 +30,7 @@ namespace {
 
 using q48tool::Command;
 
-std::string Hex(const uint8_t* bytes, size_t size) {
-  std::string out;
-  char digits[4];
-  for (size_t i = 0; i < size; ++i) {
-    std::snprintf(digits, sizeof digits, i ? " %02X" : "%02X", bytes[i]);
-    out += digits;
-  }
-  return out;
-}
+using q48tool::Hex;
 
 // Each frame sent and each message received, named from the request table.
 // Traces end up in support tickets: the bytes of personal data (written
@@ -51,7 +44,7 @@ void Trace(bool sent, const uint8_t* bytes, size_t size) {
   const char* name = kind != nullptr ? kind->name : "unknown request";
   if (sent) {
     // Framing, group and code; the payload; CRC and end byte.
-    const size_t head = q48::kMessageOffset + 2, tail = 3;
+    const size_t head = q48::kBodyOffset, tail = q48::kTrailerSize;
     std::string shown = Hex(bytes, size);
     if (kind != nullptr && q48::SendsPersonalData(*kind) && size > head + tail)
       shown = Hex(bytes, head) + " (" + std::to_string(size - head - tail) + " bytes of text left out) " +
@@ -65,8 +58,7 @@ void Trace(bool sent, const uint8_t* bytes, size_t size) {
     if (kind != nullptr && q48::AnswerIsPersonalData(*kind) && size > head) {
       shown = Hex(bytes, head) + " (" + std::to_string(size - head) + " bytes of card data left out)";
     } else {
-      const size_t count = size > 64 ? 64 : size;
-      shown = Hex(bytes, count) + (count < size ? " ..." : "");
+      shown = Hex(bytes, size, 64);
     }
     std::fprintf(stderr, "\r< %s answer (group %u, code %u), status %u%s, %zu bytes: %s\n", name, group, code,
                  status, status == 0 ? " (success)" : " (failure)", size, shown.c_str());
@@ -108,15 +100,14 @@ class WaitIndicator {
   bool shown_ = false;
 };
 
-// Labels for people, by field key; the portrait's data URL is for programs.
+// Labels for people, by field key: the card's from its field table, the
+// others here.
 const char* Label(const std::string& key) {
-  static const char* const labels[][2] = {
-      {"name", "Name"},           {"sex_code", "Sex code"},   {"nation", "Ethnic group"},
-      {"birth_date", "Birth date"}, {"address", "Address"},   {"id_number", "ID number"},
-      {"issuing_authority", "Issued by"}, {"valid_from", "Valid from"}, {"valid_to", "Valid to"},
-      {"reserved", "Reserved"},   {"photo", "Portrait"},      {"photo_bytes", "Portrait bytes"},
-      {"iccid", "ICCID"},         {"card_type", "Card type"}, {"port", "Port"},
-      {"device", "Device"}};
+  for (const q48::CardField& field : q48::kCardFields)
+    if (key == field.key) return field.label;
+  static const char* const labels[][2] = {{"photo", "Portrait"}, {"photo_bytes", "Portrait bytes"},
+                                          {"iccid", "ICCID"},    {"card_type", "Card type"},
+                                          {"port", "Port"},      {"device", "Device"}};
   for (const auto& label : labels)
     if (key == label[0]) return label[1];
   return nullptr;
@@ -128,9 +119,10 @@ int main(int argc, char** argv) {
   q48tool::UseUtf8Console();
   CLI::App app{"q48: the Q48 reader from the command line.", "q48"};
   app.set_version_flag("--version", "q48 " Q48_VERSION);
-  app.footer(
-      "Exit status: 0 success, 1 usage, 2 no reader, 3 the reader refused, 4 bad argument, 5 no answer or port "
-      "unavailable.");
+  std::string exitStatuses;
+  for (const q48tool::ExitStatusMeaning& exit : q48tool::kExitStatusMeanings)
+    exitStatuses += (exitStatuses.empty() ? "Exit status: " : ", ") + std::to_string(exit.status) + " " + exit.meaning;
+  app.footer(exitStatuses + ".");
   app.failure_message(CLI::FailureMessage::help);
   app.require_subcommand(1);
   app.fallthrough();  // the common options may also follow the command
