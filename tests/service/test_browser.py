@@ -156,7 +156,13 @@ class Browser(BrowserTest):
         self.browser.get(service.url)
         self.browser.find_element(By.ID, "read").click()
         self.assertTrue(wait_for(lambda: self.text("status") == "读卡成功"), self.text("status"))
-        self.assertEqual((self.text("name"), self.text("nation"), self.text("sex")), ("陈思远", "汉族", "男"))
+        self.assertEqual((self.text("name"), self.text("nation"), self.text("sex_code")), ("陈思远", "汉族", "男"))
+        # Each field the page shows sits under the key the service answers with.
+        fields = service.post("/v1/card")[2]["fields"]
+        shown = self.browser.execute_script("return [...document.querySelectorAll('dl [id]')].map(e => e.id);")
+        self.assertEqual(len(shown), 9)
+        self.assertLessEqual(set(shown), set(fields))
+        self.assertEqual(self.text("id_number"), fields["id_number"])
         self.assertTrue(wait_for(lambda: self.browser.execute_script(
             "const p = document.getElementById('portrait'); return p.complete && p.naturalWidth > 0;")))
         self.screenshot("service-page-read.png")

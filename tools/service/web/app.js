@@ -16,16 +16,23 @@ function date(text) {
   return /^\d{8}$/.test(text) ? `${text.slice(0, 4)}.${text.slice(4, 6)}.${text.slice(6)}` : text;
 }
 
+// The page's own labels and forms, under the result's keys (each element's
+// id is the key of the field it shows).
+const shown = {
+  name: (text) => text.trim(),
+  sex_code: (code) => ({ 1: "男", 2: "女" })[code] ?? code,
+  nation: (text) => text,
+  birth_date: date,
+  address: (text) => text,
+  id_number: (text) => text,
+  issuing_authority: (text) => text,
+  valid_from: date,
+  valid_to: date,
+};
+
 function show(card) {
   const f = card.fields;
-  $("name").textContent = f.name.trim();
-  $("sex").textContent = { 1: "男", 2: "女" }[f.sex_code] ?? f.sex_code;
-  $("nation").textContent = f.nation;
-  $("birth_date").textContent = date(f.birth_date);
-  $("address").textContent = f.address;
-  $("id_number").textContent = f.id_number;
-  $("issuing_authority").textContent = f.issuing_authority;
-  $("validity").textContent = `${date(f.valid_from)} - ${date(f.valid_to)}`;
+  for (const [key, form] of Object.entries(shown)) $(key).textContent = form(f[key] ?? "");
   const portrait = $("portrait");
   portrait.hidden = !f.portrait;
   if (f.portrait) portrait.src = f.portrait;
@@ -33,8 +40,7 @@ function show(card) {
 }
 
 function clear() {
-  for (const id of ["name", "sex", "nation", "birth_date", "address", "id_number", "issuing_authority", "validity"])
-    $(id).textContent = "";
+  for (const key of Object.keys(shown)) $(key).textContent = "";
   $("portrait").hidden = true;
   $("portrait").removeAttribute("src");
 }
