@@ -27,6 +27,12 @@ class Stopping(unittest.TestCase):
         answers = []
         reader = threading.Thread(target=lambda: answers.append(service.post("/v1/card")))
         reader.start()
+        # A client whose kept-alive connection was open before the stop.
+        kept = socket.create_connection(("127.0.0.1", service.port), timeout=15)
+        self.addCleanup(kept.close)
+        asset = b"GET /favicon.svg HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % service.port
+        kept.sendall(asset)
+        self.assertIn(b"200 OK", kept.recv(65536))
         time.sleep(0.5)  # the read is under way
         started = time.monotonic()
         service.process.terminate()
@@ -37,6 +43,16 @@ class Stopping(unittest.TestCase):
                 break
             rest += chunk
         self.assertLess(time.monotonic() - started, 1.0, "the event stream was not ended at once")
+        # A new request on it is refused, and the connection closed.
+        kept.sendall(asset)
+        refused = b""
+        while True:
+            chunk = kept.recv(65536)
+            if not chunk:
+                break
+            refused += chunk
+        self.assertTrue(refused.startswith(b"HTTP/1.1 503"), refused)
+        self.assertIn(b"the service is stopping", refused)
         reader.join(timeout=30)
         status, _, card = answers[0]
         self.assertEqual((status, card["result"]), (200, 0))

@@ -171,6 +171,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void OnHeader(beast::error_code ec) {
     start_ = Clock::now();
     if (ec) return OnReadError(ec);
+    // A request that came on an open connection after Stop: the answers
+    // already under way are still sent, nothing new is started.
+    if (context_.stopping) return Refuse(http::status::service_unavailable, "the service is stopping", true);
     const auto& request = parser_->get();
     if (const auto origin = request.find(http::field::origin); origin != request.end()) {
       origin_ = std::string(origin->value());
@@ -309,7 +312,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void Send(Response response, bool close) {
     const auto& request = parser_->get();
     AddCommonHeaders(response.base());
-    close = close || !request.keep_alive();
+    close = close || !request.keep_alive() || context_.stopping;
     response.keep_alive(!close);
     if (!response.has_content_length() && !response.chunked()) response.prepare_payload();
     LogRequest(request.method_string(), request.target(), response.result_int(), start_, origin_);
@@ -389,6 +392,7 @@ void Server::Start() { Accept(); }
 
 void Server::Stop() {
   stopped_ = true;
+  context_.stopping = true;
   beast::error_code ignored;
   acceptor_.close(ignored);
   retry_.cancel();

@@ -49,6 +49,7 @@ class Server {
     CardWatcher& watcher;
     const Limits limits;
     int answering = 0;  // answers being written
+    bool stopping = false;  // Stop was called: no new request is taken
   };
 
  private:
