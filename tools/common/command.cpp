@@ -5,7 +5,7 @@
 #include "Q48Reader.h"
 #include "photo/base64.h"
 #include "protocol/card_fields.h"
-#include "platform.h"
+#include "tool_platform.h"
 #include "serial/find_port.h"
 
 namespace q48tool {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform.h"
+#include "tool_platform.h"
 #include "wlt_format.h"
 
 namespace q48emu {

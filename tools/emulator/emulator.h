@@ -26,4 +26,15 @@ class Emulator : public detail::Device, public detail::Pump {
       : Device(std::move(profile)), Pump(static_cast<Device&>(*this)) {}
 };
 
+// How this platform's line is offered to a person starting the tool (for
+// --help), and whether a new pty can be served when no port is named.
+// Defined by the line backend (line_posix.cpp, line_win32.cpp).
+struct LineNaming {
+  const char* about;      // what the tool does here
+  const char* valueName;  // of its --com option
+  const char* help;       // of its --com option
+  bool hasPty;
+};
+extern const LineNaming kLineNaming;
+
 }  // namespace q48emu

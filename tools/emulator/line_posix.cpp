@@ -10,6 +10,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "emulator.h"
 #include "line.h"
 #include "serial/line_settings_posix.h"
 
@@ -174,4 +175,9 @@ class PosixLine final : public LineBackend {
 std::unique_ptr<LineBackend> MakeLineBackend() { return std::make_unique<PosixLine>(); }
 
 }  // namespace detail
+
+const LineNaming kLineNaming = {
+    "Plays a Q48 reader holding a card on a new pty and prints its path.\n", "DEVICE",
+    "serve this serial device (e.g. /dev/ttyUSB1, one end of a null-modem cable) instead of a new pty", true};
+
 }  // namespace q48emu

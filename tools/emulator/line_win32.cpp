@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "emulator.h"
 #include "line.h"
 #include "serial/line_settings_win32.h"
 
@@ -187,4 +188,9 @@ class Win32Line final : public LineBackend {
 std::unique_ptr<LineBackend> MakeLineBackend() { return std::make_unique<Win32Line>(); }
 
 }  // namespace detail
+
+const LineNaming kLineNaming = {
+    "Plays a Q48 reader holding a card on a COM port (one end of a null-modem pair).\n", "COMn",
+    "the COM port to serve (required)", false};
+
 }  // namespace q48emu

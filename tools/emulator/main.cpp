@@ -139,7 +139,8 @@ std::vector<uint8_t> Noise(int count) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  q48emu::tool::PrepareProcess();
+  q48tool::CatchStopRequests();
+  q48tool::UseUtf8Console();  // the profile's texts and the log are UTF-8
 
   q48emu::Behaviour behaviour;
   int status = 0, noise = 0, hangUpAfter = -1;
@@ -147,7 +148,7 @@ int main(int argc, char** argv) {
   std::string profilePath, logPath, port;
 
   const CLI::Validator notEmpty([](std::string& value) { return value.empty() ? "may not be empty" : ""; }, "");
-  CLI::App app(q48emu::tool::kAbout, "q48-emulator");
+  CLI::App app(q48emu::kLineNaming.about, "q48-emulator");
   app.footer(
       "Commands on standard input, one a line:\n"
       "  remove                no card on the reader: read-card requests fail\n"
@@ -157,7 +158,7 @@ int main(int argc, char** argv) {
   app.get_formatter()->label("Usage", "usage");
   app.get_formatter()->column_width(24);
   app.set_version_flag("--version", "q48-emulator " Q48_VERSION);
-  app.add_option("--com", port, q48emu::tool::kComHelp)->type_name(q48emu::tool::kComName)->check(notEmpty);
+  app.add_option("--com", port, q48emu::kLineNaming.help)->type_name(q48emu::kLineNaming.valueName)->check(notEmpty);
   app.add_option("--profile", profilePath, "serve the card in this JSON profile (default: the sample card)")
       ->type_name("FILE")
       ->check(notEmpty);
@@ -217,7 +218,7 @@ int main(int argc, char** argv) {
     std::fputs(q48emu::ProfileToJson(profile, description).c_str(), stdout);
     return 0;
   }
-  if (port.empty() && !q48emu::tool::kHasPty) {
+  if (port.empty() && !q48emu::kLineNaming.hasPty) {
     std::fprintf(stderr, "q48-emulator: name the COM port to serve with --com\n%s", app.help().c_str());
     return 2;
   }
@@ -257,7 +258,7 @@ int main(int argc, char** argv) {
   CommandReader commands(
       [&](const std::string& command) { CarryOut(command, emulator, logger, refuseWrites); });
   commands.Start();
-  const std::string stop = q48emu::tool::WaitForStop();
+  const std::string stop = q48tool::WaitForStopRequest();
   commands.Finish();
   logger.Write("stopping on " + stop);
   emulator.Stop();

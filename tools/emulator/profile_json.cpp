@@ -30,7 +30,7 @@
 
 #include "card_record.h"
 #include "photo/base64.h"
-#include "platform.h"
+#include "tool_platform.h"
 
 namespace q48emu {
 

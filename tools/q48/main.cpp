@@ -21,7 +21,7 @@
 #include "command.h"
 #include "hex.h"
 #include "photo/portrait.h"
-#include "platform.h"
+#include "tool_platform.h"
 #include "protocol/card_fields.h"
 #include "protocol/frame.h"
 #include "protocol/requests.h"

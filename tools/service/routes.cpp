@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform.h"
+#include "tool_platform.h"
 
 namespace q48service {
 

@@ -2,7 +2,7 @@
 #include <io.h>
 #include <shellapi.h>
 
-#include "platform.h"
+#include "tool_platform.h"
 
 namespace q48tool {
 
@@ -90,5 +90,40 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
 void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
 
 bool StderrIsTerminal() { return _isatty(2) != 0; }
+
+namespace {
+
+HANDLE g_stop = nullptr;
+volatile LONG g_stopKind = 0;
+
+BOOL WINAPI OnConsoleEvent(DWORD kind) {
+  InterlockedCompareExchange(&g_stopKind, static_cast<LONG>(kind) + 1, 0);
+  SetEvent(g_stop);
+  // For a closing console, Windows ends the process once this returns: give
+  // the main thread a moment to stop and log it.
+  if (kind == CTRL_CLOSE_EVENT) Sleep(2000);
+  return TRUE;
+}
+
+}  // namespace
+
+void CatchStopRequests() {
+  g_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+std::string WaitForStopRequest() {
+  WaitForSingleObject(g_stop, INFINITE);
+  switch (g_stopKind - 1) {
+    case CTRL_C_EVENT:
+      return "Ctrl+C";
+    case CTRL_BREAK_EVENT:
+      return "Ctrl+Break";
+    case CTRL_CLOSE_EVENT:
+      return "console closing";
+    default:
+      return "a stop request";
+  }
+}
 
 }  // namespace q48tool

@@ -1,9 +1,10 @@
 #include <errno.h>
 #include <iconv.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
-
-#include "platform.h"
+#include "tool_platform.h"
 
 namespace q48tool {
 
@@ -95,5 +96,34 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) { return std::vect
 void UseUtf8Console() {}
 
 bool StderrIsTerminal() { return isatty(2) == 1; }
+
+namespace {
+
+sigset_t StopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  return signals;
+}
+
+}  // namespace
+
+void CatchStopRequests() {
+  // Blocked before any other thread starts, so that each inherits the mask
+  // and only sigwait sees them.
+  const sigset_t signals = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A read of the terminal from the background then fails (ending the
+  // commands) instead of stopping the whole process.
+  signal(SIGTTIN, SIG_IGN);
+}
+
+std::string WaitForStopRequest() {
+  const sigset_t signals = StopSignals();
+  int received = 0;
+  sigwait(&signals, &received);
+  return received == SIGINT ? "SIGINT" : "SIGTERM";
+}
 
 }  // namespace q48tool

@@ -1,9 +1,12 @@
-// What the tools need from the platform: text conversion between the
-// library's GBK and UTF-8 (and UTF-8 to the card's UTF-16), the system's own words and advice for a port that
-// would not open, and the command line as UTF-8. One backend per platform
-// (platform_posix.cpp: iconv and errno; platform_win32.cpp: code pages).
+// What every tool needs from the platform: text conversion between the
+// library's GBK and UTF-8 (and UTF-8 to the card's UTF-16), the system's own
+// words and advice for a port that would not open, the command line as
+// UTF-8, and the stop requests of a tool that runs until stopped. One backend
+// per platform (tool_platform_posix.cpp: iconv and signals;
+// tool_platform_win32.cpp: code pages and console events).
 //
-// Pure functions, safe on any thread; every buffer is the caller's.
+// Safe on any thread and quick unless said otherwise; every buffer is the
+// caller's.
 #pragma once
 
 #include <string>
@@ -46,5 +49,16 @@ void UseUtf8Console();
 
 // Whether standard error is a terminal (for progress shown in place).
 bool StderrIsTerminal();
+
+// For a tool that runs until stopped (q48-emulator). Called first in main,
+// before any thread starts: makes the stop requests (SIGINT and SIGTERM;
+// Ctrl+C, Ctrl+Break and the console closing) reach WaitForStopRequest only,
+// and keeps a tool started in the background of a shell from being stopped
+// when it reads its commands.
+void CatchStopRequests();
+
+// Blocks until a stop is requested; returns what asked ("SIGINT", "Ctrl+C").
+// Called by the main thread only, after CatchStopRequests.
+std::string WaitForStopRequest();
 
 }  // namespace q48tool

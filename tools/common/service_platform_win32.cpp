@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform.h"
+#include "tool_platform.h"
 #include "serial/line_settings_win32.h"
 #include "service_platform.h"
 
