@@ -369,21 +369,26 @@ class Settings(unittest.TestCase):
             self.assertEqual(run.returncode, 1, origin)
             self.assertIn(b"--allow-origin", run.stderr)
 
-    def test_config_file_and_its_errors(self):
+    def test_config_file_overridden_key_by_key_and_its_errors(self):
         emulator = Emulator()
         self.addCleanup(emulator.close)
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "q48-service.json")
             with open(path, "w") as f:
-                json.dump({"port": emulator.device, "allow-origin": ["HTTPS://Shop.Example:443"],
-                           "watch-interval": 500}, f)
-            service = Service("--config", path)
+                json.dump({"port": emulator.device, "allow-origin": [EVIL], "watch-interval": 500}, f)
+            # The device and interval come from the file, the origins from the command line (in any case).
+            service = Service("--config", path, "--allow-origin", "HTTPS://Shop.Example:443")
             try:
                 status, headers, out = service.post("/v1/card-type", headers={"Origin": SHOP})
                 self.assertEqual((status, headers["Access-Control-Allow-Origin"], out["result"]), (200, SHOP, 1))
+                self.assertEqual(service.post("/v1/card-type", headers={"Origin": EVIL})[0], 403)
+                self.assertIn("settings from %s and the command line" % path, service.log())
                 self.assertIn("every 500 ms", service.log())
             finally:
                 self.assertEqual(service.close(), 0)
+            run = self.run_service("--config", path, "--watch-interval", "49")
+            self.assertEqual(run.returncode, 1)
+            self.assertIn(b"--watch-interval 49: give 50 to 600000 milliseconds", run.stderr)
             for bad, reason in (('{"listen": 5}', b'"listen" must be a string'), ('{"colour": "red"}', b"unknown setting"),
                                 ("{", b"not valid JSON"), ('{"watch-interval": 1}', b"watch-interval 1"),
                                 ('{"allow-origin": "https://a.example"}', b"array of strings")):
@@ -397,8 +402,13 @@ class Settings(unittest.TestCase):
     def test_help_and_version(self):
         run = self.run_service("--help")
         self.assertEqual(run.returncode, 0)
-        for option in (b"--listen", b"--port", b"--allow-origin", b"--config", b"--watch-interval"):
-            self.assertIn(option, run.stdout)
+        lines = run.stdout.decode().splitlines()
+        for option, default in (("--listen ADDR:PORT", "(default 127.0.0.1:18848)"), ("--port DEVICE", ""),
+                                ("--allow-origin ORIGIN", ""), ("--watch-interval MS", "(default 1000)"),
+                                ("--config FILE", "")):
+            line = next((l for l in lines if l.strip().startswith(option)), "")
+            self.assertGreater(len(line.strip()), len(option) + 20, "no help for " + option)
+            self.assertIn(default, line)
         self.assertTrue(self.run_service("--version").stdout.startswith(b"q48-service "))
         self.assertEqual(self.run_service("--frobnicate").returncode, 1)
 
