@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config python3 ccache
+  cmake g++ make pkg-config python3 ccache curl
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libturbojpeg0-dev
   nlohmann-json3-dev libcli11-dev libboost1.81-dev
@@ -34,9 +34,14 @@ if ! dpkg --print-foreign-architectures | grep -x arm64 >/dev/null; then
   $sudo_cmd dpkg --add-architecture arm64
 fi
 
-# Node and npm: Debian's, unless an npm is already there (a Node.js from
-# another source bundles its own npm, and Debian's npm package conflicts with it).
-if ! command -v npm >/dev/null; then
+# Node and npm: Debian's, unless a Node.js from another source is there
+# (Debian's npm package conflicts with it; such a Node.js normally bundles
+# its own npm, and when that npm is missing or broken it is fetched below).
+foreign_node=""
+if command -v node >/dev/null && ! dpkg-query -W -f='${Version}' nodejs 2>/dev/null | grep -q deb; then
+  dpkg-query -W nodejs >/dev/null 2>&1 && foreign_node=yes
+fi
+if [ -z "$foreign_node" ] && ! npm --version >/dev/null 2>&1; then
   packages+=(nodejs npm)
 fi
 
@@ -53,4 +58,28 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
 else
   echo "setup: all packages present"
+fi
+
+# A foreign Node.js whose bundled npm is missing or broken: npm itself from
+# the npm registry, checked against the registry's sha512 before it is used.
+if [ -n "$foreign_node" ] && ! npm --version >/dev/null 2>&1; then
+  npm_version=10.9.2
+  echo "setup: installing npm $npm_version from the npm registry"
+  tmp=$(mktemp -d)
+  meta=$(curl -fsSL "https://registry.npmjs.org/npm/$npm_version")
+  url=$(node -e 'const m=JSON.parse(process.argv[1]);console.log(m.dist.tarball)' "$meta")
+  sri=$(node -e 'const m=JSON.parse(process.argv[1]);console.log(m.dist.integrity)' "$meta")
+  curl -fsSL -o "$tmp/npm.tgz" "$url"
+  got="sha512-$(openssl dgst -sha512 -binary "$tmp/npm.tgz" | base64 -w0)"
+  if [ "$got" != "$sri" ]; then
+    echo "setup: npm $npm_version does not match the registry's checksum" >&2
+    exit 1
+  fi
+  $sudo_cmd rm -rf /usr/local/lib/npm
+  $sudo_cmd mkdir -p /usr/local/lib/npm
+  $sudo_cmd tar -xzf "$tmp/npm.tgz" -C /usr/local/lib/npm --strip-components=1
+  $sudo_cmd ln -sf /usr/local/lib/npm/bin/npm-cli.js /usr/local/bin/npm
+  $sudo_cmd ln -sf /usr/local/lib/npm/bin/npx-cli.js /usr/local/bin/npx
+  rm -rf "$tmp"
+  npm --version >/dev/null
 fi
