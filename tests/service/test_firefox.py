@@ -141,11 +141,17 @@ class Firefox(FirefoxTest):
     def test_the_user_answers_the_prompt_while_the_call_waits(self):
         for pages, allow in ((self.allowed, True), (self.blocked, False)):
             service = self.start_service("--allow-origin", pages.origin)
+            # A read and a watch at once: they share the one question.
             pages.pages["/app"] = lambda: REPORT % (
+                "const sleep = (ms) => new Promise((r) => setTimeout(r, ms));"
+                "setServiceUrl('%s'); const watched = [];"
+                "watch((c) => watched.push(c.fields.name.trim()), null, null, (e) => watched.push(e.kind));"
                 "const card = read('%s');"
-                "while (!seen.length) await new Promise((r) => setTimeout(r, 20));"
+                "while (!seen.length) await sleep(20);"
                 "document.title = 'asking';"
-                "report(await card);" % service.url)
+                "const out = await card;"
+                "for (let i = 0; i < 100 && !watched.length; i++) await sleep(50);"
+                "report(Object.assign(out, {watched}));" % (service.url, service.url))
             before = self.emulator.requests()
             self.browser.get(pages.origin + "/app")
             self.assertTrue(wait_for(lambda: self.browser.title == "asking", timeout=3), self.browser.title)
@@ -154,10 +160,11 @@ class Firefox(FirefoxTest):
             out = json.loads(self.browser.title)
             if allow:
                 self.assertEqual(out["events"][1][0], "granted")
-                self.assertEqual(out, dict(CARD, events=out["events"]))
+                self.assertEqual(out, dict(CARD, events=out["events"], watched=["陈思远"]))
             else:
                 self.assertEqual(out["events"][1][0], "denied")
-                self.assertEqual((out["kind"], out["permission"]), ("unreachable", "denied"))
+                self.assertEqual((out["kind"], out["permission"], out["watched"]),
+                                 ("unreachable", "denied", ["unreachable"]))
                 self.assertLess(out["ms"], PROMPT_TIMEOUT_MS, "the refusal, not the prompt's timeout")
                 self.assert_nothing_reached_the_reader(service, before)
             self.assertEqual(out["events"][0][0], "pending")

@@ -309,10 +309,11 @@ export const writeSim = (number, content) => ask("POST", "v1/sim", { number: Str
 // service refused this page, or the browser blocks it). The service reads
 // the card only while someone watches. Returns a function that stops watching.
 export function watch(onCard, onRemoved, onReader, onError) {
+  const url = new URL("v1/events", serviceUrl);
   let source, reported = false, stopped = false;
   const start = () => {
     if (stopped) return;
-    source = new EventSource(new URL("v1/events", serviceUrl));
+    source = new EventSource(url);
     source.addEventListener("open", () => { reported = false; });
     source.addEventListener("card", (event) => onCard?.(JSON.parse(event.data)));
     source.addEventListener("removed", (event) => onRemoved?.(JSON.parse(event.data)));
