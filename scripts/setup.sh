@@ -15,6 +15,8 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64
   chromium chromium-driver python3-selenium fonts-wqy-microhei
+  # the web tests in Firefox (driven through its own Marionette), and a display for Chromium's permission prompt
+  firefox-esr xvfb
   # The npm package of the web client (npm pack) and its declarations' check
   node-typescript
   util-linux procps

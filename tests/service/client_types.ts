@@ -1,6 +1,6 @@
 // An integrator's TypeScript against the declarations in the q48reader-client
 // package: it must compile, and each @ts-expect-error line must be refused.
-import { Q48Error, cardType, readCard, setServiceUrl, watch, writeSim } from "q48reader-client";
+import { Q48Error, cardType, events, readCard, setServiceUrl, watch, writeSim } from "q48reader-client";
 
 setServiceUrl(new URL("http://127.0.0.1:18848/"), { timeout: 10000 });
 
@@ -29,3 +29,11 @@ stop();
 void writeSim("13800138000", 5);
 // @ts-expect-error: a card has no such field
 void readCard().then((card) => card.fields.photo);
+
+events.addEventListener("permissionpending", (event: Event) => event.type);
+events.addEventListener("permissionsettled", (event) => {
+  const permission: "granted" | "denied" | "prompt" = event.detail.permission;
+  return permission;
+});
+// @ts-expect-error: a settled question has no other state
+events.addEventListener("permissionsettled", (event) => { const other: "unknown" = event.detail.permission; });

@@ -10,6 +10,8 @@ import json
 import os
 import shutil
 import socket
+import ssl
+import subprocess
 import tarfile
 import tempfile
 import threading
@@ -68,7 +70,8 @@ ELEMENTS = """<img src="%(s)sv1/events"><img src="%(s)sv1/reader"><script src="%
 class Pages(http.server.ThreadingHTTPServer):
     """The application's web server: the package's files under /lib/q48reader-client/, and pages set by tests."""
 
-    def __init__(self):
+    def __init__(self, tls=None):
+        """`tls`: an ssl.SSLContext to serve https with."""
         self.pages = {}
         with tarfile.open(PACKAGE) as package:
             self.client = package.extractfile("package/q48.js").read()
@@ -92,7 +95,9 @@ class Pages(http.server.ThreadingHTTPServer):
                 pass
 
         super().__init__(("127.0.0.1", 0), Handler)
-        self.origin = "http://127.0.0.1:%d" % self.server_address[1]
+        if tls:
+            self.socket = tls.wrap_socket(self.socket, server_side=True)
+        self.origin = "%s://127.0.0.1:%d" % ("https" if tls else "http", self.server_address[1])
         threading.Thread(target=self.serve_forever, daemon=True).start()
 
     def close(self):
@@ -100,19 +105,22 @@ class Pages(http.server.ThreadingHTTPServer):
         self.server_close()
 
 
-def start_chromium(owner, public):
-    """Starts owner.browser; `public`: page servers whose port Chromium takes for a public address."""
+def start_chromium(owner, public, display=None, flags=()):
+    """Starts owner.browser; `public`: page servers whose port Chromium takes for a public address. Headless,
+    or on the X `display` (headless Chromium refuses every permission prompt at once, without showing it)."""
     profile = tempfile.TemporaryDirectory()
     (owner.addClassCleanup if isinstance(owner, type) else owner.addCleanup)(profile.cleanup)
     options = Options()
     options.binary_location = CHROMIUM
     overrides = ",".join("127.0.0.1:%d=public" % pages.server_address[1] for pages in public)
-    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+    for flag in ((() if display else ("--headless=new",)) + (
+                 "--no-sandbox", "--disable-gpu", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--window-size=1000,1000", "--user-data-dir=" + profile.name,
-                 "--ip-address-space-overrides=" + overrides):
+                 "--ip-address-space-overrides=" + overrides) + tuple(flags)):
         options.add_argument(flag)
-    owner.browser = webdriver.Chrome(service=DriverService(DRIVER), options=options)
+    env = dict(os.environ, DISPLAY=display) if display else None
+    owner.browser = webdriver.Chrome(service=DriverService(DRIVER, env=env), options=options)
 
 
 class BrowserTest(unittest.TestCase):
@@ -245,6 +253,53 @@ class Browser(BrowserTest):
         self.assertEqual((out["kind"], out["bilingual"]), ("unreachable", True), out)
         self.assertLess(out["ms"], 5000)
         self.assertNotIn(" /v1/card ", service.log())
+        self.assertEqual(self.emulator.requests(), 0)
+
+
+@unittest.skipIf(MISSING or NO_PACKAGE, MISSING or NO_PACKAGE)
+@unittest.skipUnless(shutil.which("Xvfb") and shutil.which("openssl"), "Xvfb (xvfb) and openssl are not installed")
+class SecurePagePrompt(BrowserTest):
+    """A public page over https, with no policy: Chromium asks the user, and the client tells the page at once.
+    Chromium shows the prompt on a display only, so it runs on Xvfb; the page's certificate is made here, and
+    Chromium accepts it by its key's hash."""
+
+    def test_the_page_is_told_of_the_prompt_at_once(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        key, cert = os.path.join(folder.name, "key.pem"), os.path.join(folder.name, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=127.0.0.1",
+                        "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
+        spki = subprocess.run("openssl x509 -in '%s' -pubkey -noout | openssl pkey -pubin -outform der"
+                              " | openssl dgst -sha256 -binary | base64" % cert, shell=True, check=True,
+                              capture_output=True, text=True).stdout.strip()
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(cert, key)
+        secure = Pages(tls)
+        self.addCleanup(secure.close)
+        # -displayfd: Xvfb takes a free display and writes its number.
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(lambda: (xvfb.terminate(), xvfb.wait(timeout=10), xvfb.stdout.close()))
+        display = ":" + xvfb.stdout.readline().strip()
+        start_chromium(self, [secure], display, ["--ignore-certificate-errors-spki-list=" + spki])
+        self.addCleanup(self.browser.quit)
+
+        service = self.start_service("--allow-origin", secure.origin)
+        secure.pages["/app"] = lambda: (REPORT.replace("import {", "import { events,") % (
+            "const seen = []; const begun = performance.now();"
+            "events.addEventListener('permissionpending', () => seen.push(Math.round(performance.now() - begun)));"
+            "setServiceUrl('%s', {timeout: 5000});"
+            "report(Object.assign(await read('%s'), {secure: isSecureContext, pending: seen}));"
+            % (service.url, service.url)))
+        out = self.report(secure.origin + "/app")
+        self.assertTrue(out["secure"])
+        self.assertEqual(len(out["pending"]), 1, out)
+        self.assertLess(out["pending"][0], 3000)
+        # Nobody answers: the call ends at its timeout, saying the question is still open.
+        self.assertEqual((out["kind"], out["permission"]), ("unreachable", "prompt"), out)
+        self.assertGreaterEqual(out["ms"], 4500)
+        self.assertNotIn(" /v1/", service.log())
         self.assertEqual(self.emulator.requests(), 0)
 
 

@@ -25,7 +25,10 @@ export class Q48Error extends Error {
   readonly status?: number;
   /** forbidden: this page's origin, to allow with q48-service --allow-origin. */
   readonly origin?: string;
-  /** unreachable: the browser's loopback permission for this page, where the browser tells it. */
+  /**
+   * unreachable: the browser's loopback permission for this page, where the browser tells it; "denied" also
+   * when the user refused the browser's prompt or it timed out, "prompt" when the call's timeout came first.
+   */
   readonly permission?: "granted" | "denied" | "prompt";
 }
 
@@ -85,6 +88,42 @@ export function watch(
   onReader?: (present: boolean) => void,
   onError?: (error: Q48Error) => void,
 ): () => void;
+
+/** What `events` dispatches. */
+export interface Q48EventMap {
+  /**
+   * A call waits while the browser asks the user whether this site may reach this computer (Firefox for any
+   * site, Chromium's browsers for https sites, unless a policy allows it). Tell the user to choose "Allow" in
+   * the browser's prompt. Comes about a second after the call, once per question.
+   */
+  permissionpending: Event;
+  /**
+   * The question is gone: "granted" (the calls go on), "denied" (they reject "unreachable" with
+   * `permission: "denied"`), or "prompt" (no answer within the call's timeout).
+   */
+  permissionsettled: CustomEvent<{ permission: "granted" | "denied" | "prompt" }>;
+}
+
+/** An EventTarget with the events of `Q48EventMap`. */
+export interface Q48Events extends EventTarget {
+  addEventListener<K extends keyof Q48EventMap>(
+    type: K,
+    listener: (event: Q48EventMap[K]) => void,
+    options?: boolean | AddEventListenerOptions,
+  ): void;
+  addEventListener(type: string, listener: EventListenerOrEventListenerObject | null,
+    options?: boolean | AddEventListenerOptions): void;
+  removeEventListener<K extends keyof Q48EventMap>(
+    type: K,
+    listener: (event: Q48EventMap[K]) => void,
+    options?: boolean | EventListenerOptions,
+  ): void;
+  removeEventListener(type: string, listener: EventListenerOrEventListenerObject | null,
+    options?: boolean | EventListenerOptions): void;
+}
+
+/** The package's events, for every call and watch(). */
+export const events: Q48Events;
 
 /**
  * Where q48-service listens (default "http://127.0.0.1:18848/"), and how long a call may wait for its answer

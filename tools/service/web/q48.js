@@ -15,13 +15,28 @@
 // reader's result code (0 success; read-card -6: no card on the reader). When
 // there is no answer the promise rejects, within the timeout, with a Q48Error
 // whose message says in Chinese and English what to do.
+//
+// A browser may first ask the user whether this site may reach the computer's
+// own services (Firefox for any site, Chromium for https sites). The call then
+// waits for the answer, and `events` tells the page so at once:
+//
+//   events.addEventListener("permissionpending", () => show('请在浏览器的提示中选择"允许"'));
+//   events.addEventListener("permissionsettled", () => show(""));
 
 const DEFAULT_SERVICE_URL = "http://127.0.0.1:18848/";
 const DEFAULT_TIMEOUT_MS = 60000;  // a write takes up to 30 s; a read waits behind others
 const PROBE_TIMEOUT_MS = 3000;     // a loopback service answers a probe at once
+const PENDING_AFTER_MS = 1000;     // and its files at once, even while the reader works; a person takes longer
 
 let serviceUrl = new URL(DEFAULT_SERVICE_URL);
 let timeoutMs = DEFAULT_TIMEOUT_MS;
+
+// "permissionpending": a call waits for the user to answer the browser's
+// question whether this site may reach this computer; the page should say
+// to choose "Allow". "permissionsettled": no call waits for it any more;
+// event.detail.permission is "granted", "denied", or "prompt" (no answer
+// within the call's timeout).
+export const events = new EventTarget();
 
 export class Q48Error extends Error {
   constructor(kind, zh, en, details = {}) {
@@ -131,6 +146,7 @@ function unreachable(blocked, details) {
 
 // Why a request got no answer that the page may read.
 async function noAnswer(cause) {
+  passed = false;
   if (await serviceAnswers()) return forbidden(undefined);
   const permission = await loopbackPermission();
   // "prompt" is also what a page that needs no permission is told; the
@@ -141,11 +157,84 @@ async function noAnswer(cause) {
 }
 
 function timedOut(seconds) {
+  if (question)
+    return new Q48Error(
+      "unreachable",
+      `浏览器的提示在 ${seconds} 秒内没有得到回答：请重试，并在浏览器的提示中选择"允许"。`,
+      `The browser's prompt got no answer within ${seconds} s: try again, and choose "Allow" in the browser's prompt.`,
+      { permission: "prompt" },
+    );
   return new Q48Error(
     "unreachable",
     `读卡服务在 ${seconds} 秒内没有应答：请检查读卡器和 q48-service，然后重试。`,
     `The card service did not answer within ${seconds} s: check the reader and q48-service, then try again.`,
   );
+}
+
+// Whether the browser lets this page's requests reach the service is found
+// once, before the first call: while the browser asks the user, the request
+// waits, and a second one would make Firefox drop the first question. So one
+// request at a time finds out, and only that one; the calls made meanwhile
+// share it.
+let passed = false;  // a request of this page reached the service since its last failure
+let passing;         // the request that finds out, while it runs
+let question = false;  // the browser is asking the user
+
+function settleQuestion(permission) {
+  if (!question) return;
+  question = false;
+  events.dispatchEvent(new CustomEvent("permissionsettled", { detail: { permission } }));
+}
+
+// Called by ask() and watch() before their request. Resolves once the page
+// may send it: a request reached the service, or failed at once without a
+// question (the call's own request then finds out why). Rejects with a
+// Q48Error when the user refused or the question timed out. Blocks while the
+// user is asked, at most for the timeout; the callers stop waiting at their own.
+function passage() {
+  if (passed || serviceUrl.origin === pageOrigin()) return Promise.resolve();
+  passing ??= findPassage().finally(() => { passing = undefined; });
+  return passing;
+}
+
+async function findPassage() {
+  const controller = new AbortController();
+  const giveUp = setTimeout(() => controller.abort(), timeoutMs);
+  let settled = false;
+  // A static file that has not come after a second: the browser holds the
+  // request, if the page's permission is still to be asked (Firefox and
+  // Chromium say "prompt" while they ask; "granted" here means a service that hangs).
+  const pending = setTimeout(async () => {
+    const permission = await loopbackPermission();
+    if (settled || permission !== "prompt") return;
+    question = true;
+    events.dispatchEvent(new CustomEvent("permissionpending"));
+  }, PENDING_AFTER_MS);
+  try {
+    await fetch(new URL("favicon.svg", serviceUrl), { mode: "no-cors", cache: "no-store", credentials: "omit",
+                                                     signal: controller.signal });
+    passed = true;
+    settleQuestion("granted");
+  } catch (error) {
+    if (controller.signal.aborted) {
+      settleQuestion("prompt");  // the browser withdraws its question with the request
+    } else if (question) {
+      settleQuestion("denied");
+      throw unreachable(true, { permission: "denied", cause: error });
+    }
+  } finally {
+    settled = true;
+    clearTimeout(giveUp);
+    clearTimeout(pending);
+  }
+}
+
+// `promise`, or a rejection with the signal's reason when it aborts first.
+function unlessAborted(promise, signal) {
+  return new Promise((resolve, reject) => {
+    signal.addEventListener("abort", () => reject(signal.reason), { once: true });
+    promise.then(resolve, reject);
+  });
 }
 
 function refused(status, answer, headers) {
@@ -180,8 +269,10 @@ async function ask(method, path, body) {
   try {
     let response;
     try {
+      await unlessAborted(passage(), controller.signal);
       response = await fetch(new URL(path, serviceUrl), init);
     } catch (error) {
+      if (error instanceof Q48Error) throw error;
       if (controller.signal.aborted) throw timedOut(Math.round(timeoutMs / 1000));
       throw await noAnswer(error);
     }
@@ -218,21 +309,26 @@ export const writeSim = (number, content) => ask("POST", "v1/sim", { number: Str
 // service refused this page, or the browser blocks it). The service reads
 // the card only while someone watches. Returns a function that stops watching.
 export function watch(onCard, onRemoved, onReader, onError) {
-  const source = new EventSource(new URL("v1/events", serviceUrl));
-  let reported = false, stopped = false;
-  source.addEventListener("open", () => { reported = false; });
-  source.addEventListener("card", (event) => onCard?.(JSON.parse(event.data)));
-  source.addEventListener("removed", (event) => onRemoved?.(JSON.parse(event.data)));
-  source.addEventListener("reader", (event) => onReader?.(JSON.parse(event.data).present));
-  source.addEventListener("error", async () => {
-    const closed = source.readyState === EventSource.CLOSED;
-    if (reported && !closed) return;
-    reported = true;
-    const error = await noAnswer(undefined);
-    if (!stopped && (closed || source.readyState !== EventSource.OPEN)) onError?.(error);
-  });
+  const url = new URL("v1/events", serviceUrl);
+  let source, reported = false, stopped = false;
+  const start = () => {
+    if (stopped) return;
+    source = new EventSource(url);
+    source.addEventListener("open", () => { reported = false; });
+    source.addEventListener("card", (event) => onCard?.(JSON.parse(event.data)));
+    source.addEventListener("removed", (event) => onRemoved?.(JSON.parse(event.data)));
+    source.addEventListener("reader", (event) => onReader?.(JSON.parse(event.data).present));
+    source.addEventListener("error", async () => {
+      const closed = source.readyState === EventSource.CLOSED;
+      if (reported && !closed) return;
+      reported = true;
+      const error = await noAnswer(undefined);
+      if (!stopped && (closed || source.readyState !== EventSource.OPEN)) onError?.(error);
+    });
+  };
+  passage().then(start, (error) => { if (!stopped) onError?.(error); });
   return () => {
     stopped = true;
-    source.close();
+    source?.close();
   };
 }
