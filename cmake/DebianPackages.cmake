@@ -175,10 +175,11 @@ q48-service lets web pages of allowed sites use the Q48 desk reader through a
 local HTTP service on the loopback address, with a built-in page.
 .
 One instance serves the whole machine: systemd holds its loopback address
-from boot (q48-service.socket) and starts the service, sandboxed under a
-user of its own, on the first connection. The sites allowed to use the reader, and the other
-settings, are in /etc/q48reader/q48-service.json (none is allowed at first).
-The reader's device access comes with q48reader-tools' udev rule.")
+from boot (q48-service.socket) and starts the service on the first
+connection, sandboxed under a user of its own in the dialout group, which
+may open the reader's tty. The sites allowed to use the reader, and the
+other settings, are in /etc/q48reader/q48-service.json (none is allowed at
+first).")
 
 set(CPACK_DEBIAN_DECODER_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DECODER_PACKAGE_CONTROL_EXTRA ${Q48_DEB_DIR}/triggers)
