@@ -63,15 +63,15 @@ void LogRequest(beast::string_view method, beast::string_view target, int status
 // stream) for as long as it exists: the idle exit waits until there is none.
 class Counted {
  public:
-  explicit Counted(Server::Context& context) : context_(context) { ++context_.connections; }
+  explicit Counted(const Server::Context& context) : activity_(context.activity) { ++activity_->connections; }
   ~Counted() {
-    if (--context_.connections == 0) context_.idleSince = Clock::now();
+    if (--activity_->connections == 0) activity_->idleSince = Clock::now();
   }
   Counted(const Counted&) = delete;
   Counted& operator=(const Counted&) = delete;
 
  private:
-  Server::Context& context_;
+  const std::shared_ptr<Server::Activity> activity_;
 };
 
 // An open Server-Sent Events stream: queued texts written in order, each

@@ -12,6 +12,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -48,9 +49,16 @@ class Server {
   bool Answering() const { return context_.answering > 0; }
   // Since when no connection is open; nullopt while one is.
   std::optional<std::chrono::steady_clock::time_point> IdleSince() const {
-    if (context_.connections > 0) return std::nullopt;
-    return context_.idleSince;
+    if (context_.activity->connections > 0) return std::nullopt;
+    return context_.activity->idleSince;
   }
+
+  // The connections open. Each holds it too: a connection's last handler
+  // may be destroyed with the io_context, after the Server.
+  struct Activity {
+    int connections = 0;  // requests being read or answered, open event streams
+    std::chrono::steady_clock::time_point idleSince = std::chrono::steady_clock::now();
+  };
 
   // What each connection uses; lives as long as the Server.
   struct Context {
@@ -59,8 +67,7 @@ class Server {
     CardWatcher& watcher;
     const Limits limits;
     int answering = 0;  // answers being written
-    int connections = 0;  // requests being read or answered, open event streams
-    std::chrono::steady_clock::time_point idleSince = std::chrono::steady_clock::now();
+    std::shared_ptr<Activity> activity = std::make_shared<Activity>();
     bool stopping = false;  // Stop was called: no new request is taken
   };
 
