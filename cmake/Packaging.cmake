@@ -46,6 +46,8 @@ endforeach()
 if(TARGET q48-service)
   install(TARGETS q48-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/q48-service.socket DESTINATION lib/systemd/system COMPONENT service)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/q48-service-modules.conf DESTINATION lib/modules-load.d
+    RENAME q48reader-service.conf COMPONENT service)
   install(CODE "
     set(Q48_SERVICE_BINARY \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/q48-service\")
     configure_file(\"${PROJECT_SOURCE_DIR}/packaging/q48-service.service.in\" \"${PROJECT_BINARY_DIR}/q48-service.service\" @ONLY)

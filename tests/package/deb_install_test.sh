@@ -194,7 +194,7 @@ done
 while IFS= read -r path; do
   case $path in
     /. | /etc | /usr | /usr/bin | /usr/include | /usr/lib | /usr/share | /usr/share/doc | /usr/share/man | /usr/share/man/man1 | \
-      /usr/lib/udev | /usr/lib/udev/rules.d | /usr/lib/systemd | /usr/lib/systemd/system | \
+      /usr/lib/udev | /usr/lib/udev/rules.d | /usr/lib/systemd | /usr/lib/systemd/system | /usr/lib/modules-load.d | \
       "$libdir" | "$libdir/cmake" | "$libdir/pkgconfig" | \
       /usr/share/lintian | /usr/share/lintian/overrides) continue ;;
   esac

@@ -30,6 +30,8 @@ done
 # The reader must stay reachable: its tty is allowed, /dev is not replaced.
 grep -qx 'DeviceAllow=char-ttyUSB rw' "$service" || fail "the service may not open the reader's tty"
 ! grep -qx 'PrivateDevices=yes' "$service" || fail "PrivateDevices=yes hides /dev/ttyUSB*"
+# systemd finds the ttyUSB group in /proc/devices only once the USB serial core is loaded.
+grep -qx usbserial "$work/root/usr/lib/modules-load.d/q48reader-service.conf" || fail "usbserial is not loaded at boot"
 
 # verify needs the program to exist: the packaged one, named where it was extracted.
 mkdir "$work/verify"
