@@ -54,10 +54,17 @@ class Activated:
             return data
 
     def close(self):
+        """Stops it (once); its exit status. Raises when a sanitizer reported anything."""
+        if self.tmp is None:
+            return self.process.returncode
         if self.process.poll() is None:
             self.process.terminate()
             self.process.wait(timeout=60)
+        log = self.log()
         self.tmp.cleanup()
+        self.tmp = None
+        if "Sanitizer" in log:
+            raise AssertionError("the sanitizer reported:\n" + log[max(0, log.find("==")):][:4000])
         return self.process.returncode
 
 
