@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -65,6 +67,61 @@ bool StartService(const std::vector<std::string>& args, ServiceProcess* service,
     if (spawned == 0) StopService(service);
     return false;
   }
+  return true;
+}
+
+int ListenLoopback(unsigned short* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, SOMAXCONN) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+bool StartActivatedService(int listening, unsigned short port, const std::vector<std::string>& args,
+                           ServiceProcess* service, std::string* error) {
+  // Everything the child needs is made before fork: between fork and exec
+  // only async-signal-safe calls (the benchmark has threads).
+  std::vector<std::string> all = {Q48_SERVICE_BIN};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : all) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> variables = {"LISTEN_FDS=1", "LISTEN_PID=0000000000"};
+  for (char** variable = environ; *variable != nullptr; ++variable)
+    if (std::strncmp(*variable, "LISTEN_", 7) != 0) variables.emplace_back(*variable);
+  std::vector<char*> envp;
+  for (std::string& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  char* pidDigits = envp[1] + std::strlen("LISTEN_PID=");
+  const pid_t pid = fork();
+  if (pid < 0) {
+    *error = "fork failed";
+    return false;
+  }
+  if (pid == 0) {
+    char digits[16];
+    int n = 0;
+    for (pid_t self = getpid(); self > 0; self /= 10) digits[n++] = static_cast<char>('0' + self % 10);
+    for (int i = 0; i < n; ++i) pidDigits[i] = digits[n - 1 - i];
+    pidDigits[n] = '\0';
+    const int null = open("/dev/null", O_RDWR);
+    // dup2 onto itself would keep close-on-exec.
+    const bool handed = listening == 3 ? fcntl(3, F_SETFD, 0) == 0 : dup2(listening, 3) == 3;
+    if (!handed || null < 0 || dup2(null, 1) != 1 || dup2(null, 2) != 2) _exit(127);
+    execve(Q48_SERVICE_BIN, argv.data(), envp.data());
+    _exit(127);
+  }
+  service->pid = pid;
+  service->port = port;
+  service->output = -1;
   return true;
 }
 

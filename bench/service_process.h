@@ -21,6 +21,16 @@ struct ServiceProcess {
 // error sent to /dev/null, and reads the port it printed. False with the
 // reason in *error.
 bool StartService(const std::vector<std::string>& args, ServiceProcess* service, std::string* error);
+// Plays systemd holding q48-service.socket: a listening socket on
+// 127.0.0.1 and a free port, owned by the caller (close it). -1 on failure.
+int ListenLoopback(unsigned short* port);
+// Plays systemd starting q48-service.service on a connection: runs
+// q48-service with `args`, `listening` handed over as descriptor 3 with
+// LISTEN_PID and LISTEN_FDS (systemd's socket activation), its standard
+// output and error sent to /dev/null. Returns at once, not waiting for it to
+// take the socket; service->port is `port`. False with the reason in *error.
+bool StartActivatedService(int listening, unsigned short port, const std::vector<std::string>& args,
+                           ServiceProcess* service, std::string* error);
 // SIGTERM, then waits for the process to end.
 void StopService(ServiceProcess* service);
 

@@ -4,8 +4,9 @@
 #   dev      libq48reader-dev           header, .so link, pkg-config and CMake files
 #   tools    q48reader-tools            q48, q48-emulator and its profiles, the
 #                                       udev rule
-#   service  q48reader-service          q48-service, its user unit (enabled for
-#                                       every user) and /etc/q48reader/q48-service.json
+#   service  q48reader-service          q48-service, its systemd socket (enabled,
+#                                       from boot) and sandboxed system service,
+#                                       and /etc/q48reader/q48-service.json
 #   decoder  q48reader-standin-decoder  the stand-in libWltRS.so, apart so that a
 #                                       site with the real decoder leaves it out
 # Included by Packaging.cmake, after its install rules and before CPack.
@@ -162,8 +163,8 @@ the dialout group, keeps ModemManager from probing it, and links it as
 
 # q48-service moved here from q48reader-tools (1.0.0-1).
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
-  ${Q48_DEB_DIR}/service/postinst ${Q48_DEB_DIR}/service/postrm ${Q48_DEB_DIR}/service/conffiles)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA ${Q48_DEB_DIR}/service/preinst ${Q48_DEB_DIR}/service/postinst
+  ${Q48_DEB_DIR}/service/prerm ${Q48_DEB_DIR}/service/postrm ${Q48_DEB_DIR}/service/conffiles)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_SERVICE_DEPENDS tools)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_BREAKS "${Q48_DEB_PACKAGE_tools} (<< 1.0.0-2)")
@@ -173,10 +174,12 @@ set(CPACK_DEBIAN_SERVICE_DESCRIPTION "Q48 desk reader for web pages (q48-service
 q48-service lets web pages of allowed sites use the Q48 desk reader through a
 local HTTP service on the loopback address, with a built-in page.
 .
-Its systemd user unit is enabled for every user: the service starts with
-each desktop session. The sites allowed to use the reader, and the other
-settings, are in /etc/q48reader/q48-service.json (none is allowed at first).
-The reader's device access comes with q48reader-tools' udev rule.")
+One instance serves the whole machine: systemd holds its loopback address
+from boot (q48-service.socket) and starts the service on the first
+connection, sandboxed under a user of its own in the dialout group, which
+may open the reader's tty. The sites allowed to use the reader, and the
+other settings, are in /etc/q48reader/q48-service.json (none is allowed at
+first).")
 
 set(CPACK_DEBIAN_DECODER_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DECODER_PACKAGE_CONTROL_EXTRA ${Q48_DEB_DIR}/triggers)

@@ -37,17 +37,21 @@ foreach(tool q48 q48-emulator)
   endif()
 endforeach()
 
-# q48-service with its systemd user unit and the administrator's settings
-# file. The unit names the installed binary, so it is written at install time
-# (honouring --prefix). The settings file goes to /etc under the prefix /usr
-# (the packages), else to <prefix>/etc; the service reads
+# q48-service with its systemd units (the socket, held from boot, and the
+# sandboxed system service it starts) and the administrator's settings file.
+# The service unit names the installed binary, so it is written at install
+# time (honouring --prefix). The settings file goes to /etc under the prefix
+# /usr (the packages), else to <prefix>/etc; the service reads
 # /etc/q48reader/q48-service.json.
 if(TARGET q48-service)
   install(TARGETS q48-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/q48-service.socket DESTINATION lib/systemd/system COMPONENT service)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/q48-service-modules.conf DESTINATION lib/modules-load.d
+    RENAME q48reader-service.conf COMPONENT service)
   install(CODE "
     set(Q48_SERVICE_BINARY \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/q48-service\")
     configure_file(\"${PROJECT_SOURCE_DIR}/packaging/q48-service.service.in\" \"${PROJECT_BINARY_DIR}/q48-service.service\" @ONLY)
-    file(INSTALL \"${PROJECT_BINARY_DIR}/q48-service.service\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/user\")
+    file(INSTALL \"${PROJECT_BINARY_DIR}/q48-service.service\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
     if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
       set(etc /etc/q48reader)
     else()

@@ -22,6 +22,8 @@ packages=(
   util-linux procps
   # Debian packages: shlibdeps, lintian, manual pages from --help
   dpkg-dev lintian help2man
+  # q48-service's units: systemd-socket-activate, systemd-analyze (verify, security); deb-systemd-helper
+  systemd init-system-helpers
   # arm64: cross compiler, arm64 libraries (multiarch), qemu for the tests
   g++-aarch64-linux-gnu libturbojpeg0-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libstdc++6:arm64
   qemu-user-static

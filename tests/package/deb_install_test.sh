@@ -3,13 +3,17 @@
 # it changes the system) and uses them as a desk would: a consumer project
 # built against the installed development package alone, q48 read-card from
 # PATH against the installed emulator with the stand-in decoder found by the
-# loader, the udev rule where udev reads it, q48-service's user unit enabled
-# for every user and the service run with its conffile's settings. Then
-# purges them and checks that nothing is left. Packages left by an earlier failed run are purged
-# first. Exit 77: skipped.
-# Usage: deb_install_test.sh DEB_DIR CONSUMER_SOURCE_DIR
+# loader, the udev rule where udev reads it, and q48-service: installed as
+# an upgrade from 1.0.0-2 (whose user unit was enabled for every user: that
+# enablement must go), its socket enabled from boot, and the service run
+# with its conffile's settings. Then removes and purges them and checks that
+# nothing is left. Packages left by an earlier failed run are purged first.
+# Exit 77: skipped.
+# Usage: deb_install_test.sh DEB_DIR CONSUMER_SOURCE_DIR [OLD_SERVICE_DIR]
+#   OLD_SERVICE_DIR: the user unit and maintainer scripts of q48reader-service
+#   1.0.0-2 (default: service-1.0.0-2 beside this script)
 set -euo pipefail
-debs=$(cd "$1" && pwd) consumer=$(cd "$2" && pwd)
+debs=$(cd "$1" && pwd) consumer=$(cd "$2" && pwd) old_service=$(cd "${3:-$(dirname "$0")/service-1.0.0-2}" && pwd)
 packages="q48reader-service libq48reader-dev q48reader-tools q48reader-standin-decoder libq48reader1"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -31,9 +35,44 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# q48reader-service 1.0.0-2, remade from this one: the program and settings
+# of today (the upgrade does not depend on them), with the user unit and the
+# maintainer scripts that 1.0.0-2 had.
+new_service=$(ls "$debs"/q48reader-service_*.deb)
+dpkg-deb -R "$new_service" "$work/old"
+rm -rf "$work/old/usr/lib/systemd/system" "$work/old/DEBIAN/preinst" "$work/old/DEBIAN/prerm" "$work/old/DEBIAN/md5sums"
+install -D -m 644 "$old_service/q48-service.service" "$work/old/usr/lib/systemd/user/q48-service.service"
+install -m 755 "$old_service/postinst" "$old_service/postrm" "$work/old/DEBIAN/"
+sed -i 's/^Version: .*/Version: 1.0.0-2/' "$work/old/DEBIAN/control"
+dpkg-deb -b --root-owner-group "$work/old" "$work/q48reader-service_1.0.0-2.deb" >/dev/null
+
+user_unit=/usr/lib/systemd/user/q48-service.service
+user_link=/etc/systemd/user/default.target.wants/q48-service.service
+user_state=/var/lib/systemd/deb-systemd-user-helper-enabled
 # shellcheck disable=SC2086
 dpkg --purge $packages >/dev/null 2>&1 || true
-dpkg -i "$debs"/*.deb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
+dpkg -i $(ls "$debs"/*.deb | grep -v /q48reader-service_) "$work/q48reader-service_1.0.0-2.deb" >"$work/dpkg.log" 2>&1 ||
+  { cat "$work/dpkg.log"; fail "dpkg -i with q48reader-service 1.0.0-2"; }
+[ "$(readlink "$user_link")" = "$user_unit" ] || fail "1.0.0-2 did not enable its user unit: $(ls -l "$user_link" 2>&1)"
+
+# The upgrade: the user unit's enablement and deb-systemd-helper's record of
+# it go; the socket is enabled from boot, with the helper's record of it.
+dpkg -i "$new_service" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i (the upgrade from 1.0.0-2)"; }
+[ ! -e "$user_unit" ] || fail "the user unit is still installed"
+[ ! -L "$user_link" ] || fail "the user unit is still enabled: $user_link"
+left=$(find /etc/systemd/user "$user_state" /var/lib/systemd/deb-systemd-user-helper-masked -name 'q48-service*' 2>/dev/null || true)
+[ -z "$left" ] || fail "the user unit's state is left: $left"
+units=/usr/lib/systemd/system
+socket_link=/etc/systemd/system/sockets.target.wants/q48-service.socket
+# deb-systemd-helper may name it by /lib, an alias of /usr/lib on merged systems.
+[[ $(readlink "$socket_link") =~ ^(/usr)?/lib/systemd/system/q48-service.socket$ ]] ||
+  fail "the socket is not enabled: $(ls -l "$socket_link" 2>&1)"
+[ -f /var/lib/systemd/deb-systemd-helper-enabled/q48-service.socket.dsh-also ] || fail "deb-systemd-helper has no record of the socket"
+# Where systemd runs, the installed units as they are.
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify --man=no "$units/q48-service.socket" "$units/q48-service.service" >"$work/verify.log" 2>&1 ||
+    { cat "$work/verify.log"; fail "systemd-analyze verify on the installed units"; }
+fi
 for p in $packages; do
   dpkg-query -L "$p" >>"$work/files"
 done
@@ -75,12 +114,10 @@ HOME=$work XDG_CACHE_HOME=$work/cache "${clean_env[@]}" q48 --port "$device" rea
   { cat read-card.out; fail "q48 read-card"; }
 [ "$(head -c 3 "$work/portrait.jpg" | od -An -tx1 | tr -d ' \n')" = ffd8ff ] || fail "the portrait was not converted to a JPEG"
 
-# q48-service: its user unit enabled for every user's session (the link that
-# systemd --user follows at each login), its settings a conffile that allows
-# no origin, and the service, started as the unit starts it, reads them.
-unit=/usr/lib/systemd/user/q48-service.service
-link=/etc/systemd/user/default.target.wants/q48-service.service
-[ "$(readlink "$link")" = "$unit" ] || fail "$link does not enable $unit: $(ls -l "$link" 2>&1)"
+# q48-service: its settings a conffile that allows no origin, and the
+# service, started as the unit starts it (here in the foreground, binding the
+# listen setting), reads them.
+unit=$units/q48-service.service
 settings=/etc/q48reader/q48-service.json
 dpkg-query -W -f='${Conffiles}\n' q48reader-service | grep -q "^ $settings " || fail "$settings is not a conffile"
 python3 -c 'import json, sys; sys.exit(json.load(open(sys.argv[1])).get("allow-origin", []) != [])' "$settings" ||
@@ -137,8 +174,17 @@ else
   echo "note: no udevadm here, the rule's syntax was not checked by udev"
 fi
 
-# Removal leaves nothing behind: not the enablement link, nor the conffile
-# (changed above), nor deb-systemd-helper's record of them.
+# Removed, the socket is masked, so that the enablement link left until
+# purge starts nothing. The cache folder that systemd makes for the service's
+# dynamic user, as it would be after a run.
+dpkg -r q48reader-service >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r q48reader-service"; }
+[ "$(readlink /etc/systemd/system/q48-service.socket)" = /dev/null ] || fail "the removed socket is not masked"
+mkdir -p -m 0700 /var/cache/private/q48-service
+touch /var/cache/private/q48-service/pic.wlt
+ln -sfn private/q48-service /var/cache/q48-service
+
+# Purged, nothing is left: not the links, nor the mask, nor the conffile
+# (changed above), nor deb-systemd-helper's records, nor the cache folder.
 # shellcheck disable=SC2086
 dpkg --purge $packages >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg --purge"; }
 for p in $packages; do
@@ -148,15 +194,17 @@ done
 while IFS= read -r path; do
   case $path in
     /. | /etc | /usr | /usr/bin | /usr/include | /usr/lib | /usr/share | /usr/share/doc | /usr/share/man | /usr/share/man/man1 | \
-      /usr/lib/udev | /usr/lib/udev/rules.d | /usr/lib/systemd | /usr/lib/systemd/user | \
+      /usr/lib/udev | /usr/lib/udev/rules.d | /usr/lib/systemd | /usr/lib/systemd/system | /usr/lib/modules-load.d | \
       "$libdir" | "$libdir/cmake" | "$libdir/pkgconfig" | \
       /usr/share/lintian | /usr/share/lintian/overrides) continue ;;
   esac
   [ ! -e "$path" ] && [ ! -L "$path" ] || fail "left behind: $path"
 done <"$work/files"
 ! ldconfig -p | grep -E 'libQ48Reader|libWltRS' >/dev/null || fail "the loader's cache still lists the libraries"
-[ ! -L "$link" ] || fail "left behind: $link"
-left=$(find /etc/systemd/user /var/lib/systemd/deb-systemd-user-helper-enabled /var/lib/systemd/deb-systemd-user-helper-masked \
+left=$(find /etc/systemd/system /etc/systemd/user /var/lib/systemd/deb-systemd-helper-enabled \
+  /var/lib/systemd/deb-systemd-helper-masked "$user_state" /var/lib/systemd/deb-systemd-user-helper-masked \
   -name 'q48-service*' 2>/dev/null || true)
 [ -z "$left" ] || fail "left behind: $left"
+[ ! -e /var/cache/q48-service ] && [ ! -L /var/cache/q48-service ] && [ ! -e /var/cache/private/q48-service ] ||
+  fail "left behind: the cache folder"
 echo "installed, used and removed: $(cd "$debs" && ls ./*.deb | tr '\n' ' ')"

@@ -58,7 +58,7 @@ TEST(Settings, SourcesResolvedInOrderWithOneCheck) {
   const SettingsSource file = source("/etc/x.json", "", {{"listen", {"localhost:9000"}}, {"port", {"COM7"}},
                                                          {"allow-origin", {"https://A.example", "http://b.example"}}});
   const SettingsSource command = source("", "--", {{"allow-origin", {"https://c.example:443"}},
-                                                   {"watch-interval", {"250"}}});
+                                                   {"watch-interval", {"250"}}, {"idle-exit", {"0"}}});
   Settings settings;
   std::string error;
   ASSERT_TRUE(ResolveSettings({file, command}, &settings, &error)) << error;
@@ -67,15 +67,18 @@ TEST(Settings, SourcesResolvedInOrderWithOneCheck) {
   EXPECT_EQ(settings.device, "COM7");
   EXPECT_EQ(settings.allowedOrigins, std::vector<std::string>{"https://c.example"});
   EXPECT_EQ(settings.watchIntervalMs, 250);
+  EXPECT_EQ(settings.idleExitSeconds, 0);
   ASSERT_TRUE(ResolveSettings({file}, &settings, &error)) << error;
   EXPECT_EQ(settings.allowedOrigins, (std::vector<std::string>{"https://a.example", "http://b.example"}));
   EXPECT_EQ(settings.watchIntervalMs, kDefaultWatchIntervalMs);
+  EXPECT_EQ(settings.idleExitSeconds, kDefaultIdleExitSeconds);
 
   for (const auto& [bad, message] : std::vector<std::pair<SettingsSource, std::string>>{
            {source("", "--", {{"listen", {"0.0.0.0:80"}}}), "--listen 0.0.0.0:80: only a loopback address"},
            {source("/etc/x.json", "", {{"watch-interval", {"49"}}}), "/etc/x.json: watch-interval 49: give 50 to"},
            {source("HKLM\\K", "", {{"watch-interval", {"600001"}}}), "HKLM\\K: watch-interval 600001: give"},
            {source("", "--", {{"watch-interval", {"1e3"}}}), "--watch-interval 1e3: give"},
+           {source("", "--", {{"idle-exit", {"86401"}}}), "--idle-exit 86401: give 0 (never) to 86400 seconds"},
            {source("", "--", {{"allow-origin", {"https://a.example", "https://*.a.example"}}}),
             "--allow-origin https://*.a.example: wildcards"},
            {source("K", "", {{"listen", {"127.0.0.1:1", "127.0.0.1:2"}}}), "K: listen: give one value"}}) {

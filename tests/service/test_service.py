@@ -415,15 +415,18 @@ class Settings(unittest.TestCase):
 
 @unittest.skipUnless(os.environ.get("Q48_BUILD_DIR"), "Q48_BUILD_DIR names no build tree")
 class Installed(unittest.TestCase):
-    def test_the_systemd_user_unit_starts_the_installed_service(self):
+    def test_the_systemd_units_start_the_installed_service_from_the_socket(self):
         with tempfile.TemporaryDirectory() as prefix:
             run = subprocess.run(["cmake", "--install", os.environ["Q48_BUILD_DIR"], "--component", "service",
                                   "--prefix", prefix], capture_output=True, timeout=120)
             self.assertEqual(run.returncode, 0, run.stderr)
-            with open(os.path.join(prefix, "lib/systemd/user/q48-service.service")) as f:
+            with open(os.path.join(prefix, "lib/systemd/system/q48-service.service")) as f:
                 unit = f.read()
+            with open(os.path.join(prefix, "lib/systemd/system/q48-service.socket")) as f:
+                socket_unit = f.read()
         self.assertIn("\nExecStart=%s/bin/q48-service\n" % prefix, unit)
-        self.assertIn("\nWantedBy=default.target\n", unit)
+        self.assertIn("\nRequires=q48-service.socket\n", unit)
+        self.assertIn("\nWantedBy=sockets.target\n", socket_unit)
 
 
 if __name__ == "__main__":

@@ -19,6 +19,17 @@ namespace q48service {
 // us (SO_EXCLUSIVEADDRUSE).
 void PrepareListeningSocket(boost::asio::ip::tcp::acceptor& acceptor, boost::system::error_code& ec);
 
+// Whether the system's service manager handed this process its listening
+// socket when it started it (POSIX: systemd's socket activation, the socket
+// of q48-service.socket; Windows: never).
+enum class HandedSocket {
+  None,      // nothing handed over: the service listens on its `listen` setting
+  Adopted,   // `acceptor` now owns it, open and listening
+  Unusable,  // handed over but not one listening TCP socket: *error says why
+};
+// Called before the service binds anything, once. Does not block.
+HandedSocket AdoptHandedSocket(boost::asio::ip::tcp::acceptor& acceptor, std::string* error);
+
 // The settings this machine's administrator gave, read when no --config
 // names a file: the file /etc/q48reader/q48-service.json (POSIX, when it
 // exists) or the registry key HKLM\SOFTWARE\Q48Reader\q48-service (Windows,

@@ -154,6 +154,9 @@ void PrepareListeningSocket(boost::asio::ip::tcp::acceptor& acceptor, boost::sys
     ec.assign(WSAGetLastError(), boost::system::system_category());
 }
 
+// The Service Control Manager starts services with no sockets.
+HandedSocket AdoptHandedSocket(boost::asio::ip::tcp::acceptor&, std::string*) { return HandedSocket::None; }
+
 bool ReadSystemSettings(SettingsSource* source, std::string* error) {
   // The view of the program's own bitness: a 32-bit service on 64-bit
   // Windows reads (and the 32-bit installer writes) the key under

@@ -3,19 +3,24 @@
 // page) reads the card through it; no other site can.
 //
 //   q48-service [--listen ADDR:PORT] [--port DEVICE] [--allow-origin ORIGIN]...
-//               [--config FILE] [--watch-interval MS]
+//               [--config FILE] [--watch-interval MS] [--idle-exit SECONDS]
 //
 // Settings come from the administrator's source (/etc/q48reader/q48-service.json,
 // or on Windows the registry key HKLM\SOFTWARE\Q48Reader\q48-service), or
 // from --config FILE instead; options on the command line override either.
 // When the Windows service manager starts it, it runs as the service
 // q48-service and logs to %ProgramData%\Q48Reader\logs\; otherwise it runs in
-// the console and logs to standard error.
+// the console and logs to standard error. When systemd starts it on the
+// first connection to q48-service.socket, it serves the socket systemd
+// handed over instead of binding the listen setting, and exits once no
+// connection has been open for idle-exit seconds (the socket stays with
+// systemd, and the next connection starts it again).
 //
 // Exit status: 0 after a stop request (SIGINT, SIGTERM, Ctrl+C, the service
 // manager's Stop), 1 when the settings are unusable or the address cannot be
 // listened on, 2 when the service manager runs it and its log cannot be
 // written (the service-specific error the manager then reports).
+#include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -53,6 +58,8 @@ using Clock = std::chrono::steady_clock;
 // How long a stopping service may go on sending answers once the last card
 // operation is done (a client that reads nothing must not hold it up).
 constexpr std::chrono::milliseconds kAnswerGrace{1000};
+// How often a busy service looks again whether it has become idle.
+constexpr std::chrono::seconds kIdleRecheck{10};
 
 struct CommandLine {
   SettingsSource settings;
@@ -139,6 +146,7 @@ int Serve(const CommandLine& commandLine, ServiceManager* manager) {
   bool stopping = false;
   std::thread finisher;
   boost::asio::steady_timer grace(io);
+  boost::asio::steady_timer idle(io);
   Clock::time_point graceEnds;
   std::function<void()> endWhenAnswered = [&] {
     if (!server.Answering() || Clock::now() >= graceEnds) return io.stop();
@@ -155,6 +163,7 @@ int Serve(const CommandLine& commandLine, ServiceManager* manager) {
     server.Stop();
     watcher.Stop();
     signals.cancel();
+    idle.cancel();
     finisher = std::thread([&] {
       queue.Stop();  // after the last answer was handed to the network thread
       boost::asio::post(io, [&] {
@@ -169,6 +178,20 @@ int Serve(const CommandLine& commandLine, ServiceManager* manager) {
   });
   server.Start();
 
+  // Started by systemd on a connection: no need to stay once nobody uses it.
+  const std::chrono::seconds idleExit(settings.idleExitSeconds);
+  std::function<void()> exitWhenIdle = [&] {
+    if (stopping) return;
+    const auto since = server.IdleSince();
+    if (since && Clock::now() - *since >= idleExit)
+      return stop("no connection for " + std::to_string(settings.idleExitSeconds) + " s");
+    idle.expires_at(since ? *since + idleExit : Clock::now() + std::min<Clock::duration>(idleExit, kIdleRecheck));
+    idle.async_wait([&](const boost::system::error_code& ec) {
+      if (!ec) exitWhenIdle();
+    });
+  };
+  if (server.Handed() && settings.idleExitSeconds > 0) exitWhenIdle();
+
   Settings listening = settings;
   listening.listenHost = server.site().listenHost;
   listening.listenPort = server.site().port;
@@ -179,10 +202,14 @@ int Serve(const CommandLine& commandLine, ServiceManager* manager) {
   log.Write("q48-service " Q48_VERSION ": settings from " +
             (file.name.empty() ? std::string("the defaults") : file.name) +
             (commandLine.settings.values.empty() ? "" : " and the command line") + "; listening on " +
-            FindSettingKey("listen")->show(listening) + "; reader " +
+            FindSettingKey("listen")->show(listening) +
+            (server.Handed() ? " (the socket systemd handed over; the listen setting is not used)" : "") + "; reader " +
             (settings.device.empty() ? "found by its USB identity" : settings.device) +
             "; origins allowed besides its own: " + (origins.empty() ? "none" : origins) + "; cards watched every " +
-            std::to_string(settings.watchIntervalMs) + " ms while a page listens");
+            std::to_string(settings.watchIntervalMs) + " ms while a page listens" +
+            (server.Handed() && settings.idleExitSeconds > 0
+                 ? "; exits after " + std::to_string(settings.idleExitSeconds) + " s without a connection"
+                 : ""));
   if (manager != nullptr)
     manager->Running([&](const std::string& why) { boost::asio::post(io, [&stop, why] { stop(why); }); });
 

@@ -59,12 +59,31 @@ void LogRequest(beast::string_view method, beast::string_view target, int status
                                 (origin.empty() ? "-" : Printable(origin)));
 }
 
+// Counts a live connection (a request being read or answered, an open event
+// stream) for as long as it exists: the idle exit waits until there is none.
+class Counted {
+ public:
+  explicit Counted(const Server::Context& context) : activity_(context.activity) { ++activity_->connections; }
+  ~Counted() {
+    if (--activity_->connections == 0) activity_->idleSince = Clock::now();
+  }
+  Counted(const Counted&) = delete;
+  Counted& operator=(const Counted&) = delete;
+
+ private:
+  const std::shared_ptr<Server::Activity> activity_;
+};
+
 // An open Server-Sent Events stream: queued texts written in order, each
 // write bounded in time; a read that only notices the peer going away.
 class EventStream : public EventListener, public std::enable_shared_from_this<EventStream> {
  public:
-  EventStream(tcp::socket socket, CardWatcher& watcher, std::chrono::milliseconds writeLimit)
-      : socket_(std::move(socket)), timer_(socket_.get_executor()), watcher_(watcher), writeLimit_(writeLimit) {}
+  EventStream(tcp::socket socket, Server::Context& context)
+      : counted_(context),
+        socket_(std::move(socket)),
+        timer_(socket_.get_executor()),
+        watcher_(context.watcher),
+        writeLimit_(context.limits.write) {}
 
   void Start(std::string header) {
     Send(header + "retry: 2000\n\n");
@@ -120,6 +139,7 @@ class EventStream : public EventListener, public std::enable_shared_from_this<Ev
     watcher_.Remove(this);
   }
 
+  Counted counted_;
   tcp::socket socket_;
   net::steady_timer timer_;
   CardWatcher& watcher_;
@@ -151,7 +171,8 @@ bool FramingSound(const http::request_header<>& request) {
 // One connection: requests read and answered in turn (keep-alive).
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(tcp::socket socket, Server::Context& context) : stream_(std::move(socket)), context_(context) {}
+  HttpSession(tcp::socket socket, Server::Context& context)
+      : counted_(context), stream_(std::move(socket)), context_(context) {}
 
   void Start() { ReadHeader(); }
 
@@ -305,7 +326,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     std::ostringstream header;
     header << response.base();
     LogRequest(request.method_string(), request.target(), 200, start_, origin_);
-    auto events = std::make_shared<EventStream>(stream_.release_socket(), context_.watcher, context_.limits.write);
+    auto events = std::make_shared<EventStream>(stream_.release_socket(), context_);
     events->Start(header.str());
   }
 
@@ -356,6 +377,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     stream_.close();
   }
 
+  Counted counted_;
   beast::tcp_stream stream_;
   Server::Context& context_;
   beast::flat_buffer buffer_;
@@ -374,6 +396,26 @@ Server::Server(net::io_context& io, const Settings& settings, ReaderQueue& queue
 
 bool Server::Listen(std::string* error) {
   beast::error_code ec;
+  switch (AdoptHandedSocket(acceptor_, error)) {
+    case HandedSocket::Unusable:
+      return false;
+    case HandedSocket::Adopted: {
+      // The socket unit decides the address; the gates must know it, and it
+      // must be as private as one the service would bind itself.
+      const tcp::endpoint local = acceptor_.local_endpoint(ec);
+      if (ec || !local.address().is_loopback()) {
+        *error = "the socket systemd handed over listens on " + (ec ? ec.message() : local.address().to_string()) +
+                 ", not a loopback address: give the socket unit ListenStream=127.0.0.1:PORT";
+        return false;
+      }
+      site_.listenHost = local.address().to_string();
+      site_.port = local.port();
+      handed_ = true;
+      return true;
+    }
+    case HandedSocket::None:
+      break;
+  }
   const std::string host = site_.listenHost == "localhost" ? "127.0.0.1" : site_.listenHost;
   const tcp::endpoint endpoint(net::ip::make_address(host, ec), site_.port);
   if (!ec) acceptor_.open(endpoint.protocol(), ec);

@@ -12,6 +12,8 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "card_watcher.h"
@@ -33,14 +35,30 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Binds the listen address; false with the reason. site().port is then
-  // the port listened on (settings may ask for 0: any free one).
+  // Takes the listening socket systemd handed over, when it did (a loopback
+  // one only), else binds the listen address; false with the reason.
+  // site() is then the address and port listened on (settings may ask for
+  // port 0: any free one).
   bool Listen(std::string* error);
+  // Whether Listen took a socket handed over by systemd.
+  bool Handed() const { return handed_; }
   void Start();  // accepts until Stop
   void Stop();
   const Site& site() const { return site_; }
   // Whether an answer is still being sent (a stopping service waits for it).
   bool Answering() const { return context_.answering > 0; }
+  // Since when no connection is open; nullopt while one is.
+  std::optional<std::chrono::steady_clock::time_point> IdleSince() const {
+    if (context_.activity->connections > 0) return std::nullopt;
+    return context_.activity->idleSince;
+  }
+
+  // The connections open. Each holds it too: a connection's last handler
+  // may be destroyed with the io_context, after the Server.
+  struct Activity {
+    int connections = 0;  // requests being read or answered, open event streams
+    std::chrono::steady_clock::time_point idleSince = std::chrono::steady_clock::now();
+  };
 
   // What each connection uses; lives as long as the Server.
   struct Context {
@@ -49,6 +67,7 @@ class Server {
     CardWatcher& watcher;
     const Limits limits;
     int answering = 0;  // answers being written
+    std::shared_ptr<Activity> activity = std::make_shared<Activity>();
     bool stopping = false;  // Stop was called: no new request is taken
   };
 
@@ -60,6 +79,7 @@ class Server {
   Site site_;
   Context context_;
   bool stopped_ = false;
+  bool handed_ = false;
 };
 
 }  // namespace q48service

@@ -72,6 +72,17 @@ bool ApplyWatchInterval(const std::string& value, Settings* settings, std::strin
 
 std::string ShowWatchInterval(const Settings& settings) { return std::to_string(settings.watchIntervalMs); }
 
+bool ApplyIdleExit(const std::string& value, Settings* settings, std::string* why) {
+  if (!AllDigits(value) || value.size() > 9 || std::stol(value) > kMaxIdleExitSeconds) {
+    *why = "give 0 (never) to " + std::to_string(kMaxIdleExitSeconds) + " seconds";
+    return false;
+  }
+  settings->idleExitSeconds = static_cast<int>(std::stol(value));
+  return true;
+}
+
+std::string ShowIdleExit(const Settings& settings) { return std::to_string(settings.idleExitSeconds); }
+
 }  // namespace
 
 const std::vector<SettingKey>& SettingKeys() {
@@ -86,6 +97,10 @@ const std::vector<SettingKey>& SettingKeys() {
        "a web origin allowed to use the reader, exactly scheme://host[:port]; repeatable", ApplyOrigin, ShowOrigins},
       {"watch-interval", SettingForm::Number, "MS", "milliseconds between card reads while a page listens",
        ApplyWatchInterval, ShowWatchInterval},
+      {"idle-exit", SettingForm::Number, "SECONDS",
+       "when systemd started it on a connection to its socket: seconds without any connection before it exits, "
+       "to be started again by the next one (0: never)",
+       ApplyIdleExit, ShowIdleExit},
   };
   return keys;
 }

@@ -19,6 +19,8 @@ constexpr uint16_t kDefaultPort = 18848;
 constexpr int kDefaultWatchIntervalMs = 1000;
 constexpr int kMinWatchIntervalMs = 50;
 constexpr int kMaxWatchIntervalMs = 600000;
+constexpr int kDefaultIdleExitSeconds = 600;
+constexpr int kMaxIdleExitSeconds = 86400;
 
 struct Settings {
   std::string listenHost = "127.0.0.1";  // a loopback address ("127.0.0.1", "::1") or "localhost"
@@ -26,6 +28,9 @@ struct Settings {
   std::string device;                    // the reader's port; empty: find it by its USB identity
   std::vector<std::string> allowedOrigins;  // normalised, besides the service's own
   int watchIntervalMs = kDefaultWatchIntervalMs;
+  // Only when systemd started it on a connection to its socket: seconds with
+  // no connection open before it exits (the socket starts it again); 0 never.
+  int idleExitSeconds = kDefaultIdleExitSeconds;
 };
 
 // How a source may give a key: one text, any number of texts, or one whole
@@ -46,7 +51,7 @@ struct SettingKey {
   std::string (*show)(const Settings& settings);
 };
 
-// listen, port, allow-origin, watch-interval: the one list of keys.
+// listen, port, allow-origin, watch-interval, idle-exit: the one list of keys.
 const std::vector<SettingKey>& SettingKeys();
 const SettingKey* FindSettingKey(const std::string& name);
 
