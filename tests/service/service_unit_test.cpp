@@ -166,6 +166,21 @@ TEST(Gates, OriginIsTheServicesOwnOrAllowed) {
     EXPECT_FALSE(OriginAllowed(origin, site)) << origin;
 }
 
+// A refused header's Origin lines, for the refusal's CORS headers: whole lines of the header only.
+TEST(Gates, OriginsInRawFields) {
+  using Origins = std::vector<std::string>;
+  const std::string host = "Host: 127.0.0.1:1\r\n";
+  EXPECT_EQ(OriginsInRawFields(host + "oRiGiN: \t https://shop.example \r\nBad Field\r\n\r\n"),
+            Origins{"https://shop.example"});
+  EXPECT_EQ(OriginsInRawFields("X: " + std::string(9000, 'a') + "\r\nOrigin: https://a.example\nY"),
+            Origins{"https://a.example"});
+  EXPECT_EQ(OriginsInRawFields("Origin: https://a.example\r\norigin: https://b.example\r\n"),
+            (Origins{"https://a.example", "https://b.example"}));
+  EXPECT_EQ(OriginsInRawFields(host + "Origin: https://shop.example"), Origins{});  // cut: maybe not all of it
+  EXPECT_EQ(OriginsInRawFields(host + "\r\nOrigin: https://a.example\r\n"), Origins{});  // a body
+  EXPECT_EQ(OriginsInRawFields("X-Origin: https://a.example\r\nOrigin2: x\r\n\r\n"), Origins{});
+}
+
 TEST(Routes, StatusesFromMethodPathTypeAndBody) {
   const std::string json = "application/json";
   struct Case {
@@ -217,6 +232,23 @@ TEST(Routes, StatusesFromMethodPathTypeAndBody) {
   EXPECT_EQ(write.command, q48tool::Command::Write);
   EXPECT_EQ(write.texts.number, "13800138000");
   EXPECT_EQ(write.texts.content, "\xBA\xBA\xD7\xE5");  // GBK
+}
+
+// A reader command's `timeout` query: once, 1 to kMaxTimeoutMs, or refused before the reader.
+TEST(Routes, TimeoutFromTheQuery) {
+  using std::chrono::milliseconds;
+  const std::string json = "application/json";
+  EXPECT_EQ(Classify("POST", "/v1/card?timeout=60000", json, "").timeout, milliseconds(60000));
+  EXPECT_EQ(Classify("GET", "/v1/reader?x=1&timeout=1&timeouts=2", "", "").timeout, milliseconds(1));
+  EXPECT_EQ(Classify("GET", "/v1/reader?timeout=999999999", "", "").timeout, milliseconds(kMaxTimeoutMs));
+  EXPECT_EQ(Classify("POST", "/v1/card", json, "").timeout, std::nullopt);
+  EXPECT_EQ(Classify("GET", "/?timeout=x", "", "").kind, RouteKind::Asset);  // only commands have one
+  for (const char* query : {"timeout", "timeout=", "timeout=0", "timeout=-1", "timeout=+5", "timeout=1e3",
+                            "timeout=5x", "timeout=1000000000", "timeout=99999999999999999999", "timeout=5&timeout=5"}) {
+    const Route route = Classify("POST", std::string("/v1/sim?") + query, json, R"({"number":"1","content":"x"})");
+    EXPECT_EQ(route.kind, RouteKind::Refused) << query;
+    EXPECT_EQ(route.status, 400) << query;
+  }
 }
 
 TEST(Watch, EventsPerListener) {

@@ -10,6 +10,7 @@ import json
 import os
 import shutil
 import socket
+import socketserver
 import ssl
 import subprocess
 import tarfile
@@ -41,10 +42,10 @@ CLIENT = "/lib/q48reader-client/q48.js"  # where the application serves the pack
 
 # Each page reports through its title: "waiting" until it has a JSON result.
 REPORT = """<script type="module">
-import { readCard, writeSim, setServiceUrl } from "%s";
+import { listReader, readCard, writeSim, setServiceUrl } from "%s";
 const report = (result) => { document.title = JSON.stringify(result); };
 const failure = (err) => ({kind: err.kind, permission: err.permission, retryAfter: err.retryAfter,
-                           reason: err.reason, bilingual: /[\\u4e00-\\u9fff]/.test(err.zh) && /[a-z]/.test(err.en)});
+                           reason: err.reason, status: err.status, bilingual: /[\\u4e00-\\u9fff]/.test(err.zh) && /[a-z]/.test(err.en)});
 const read = async (service) => {
   setServiceUrl(service);
   const start = performance.now();
@@ -98,6 +99,36 @@ class Pages(http.server.ThreadingHTTPServer):
         if tls:
             self.socket = tls.wrap_socket(self.socket, server_side=True)
         self.origin = "%s://127.0.0.1:%d" % ("https" if tls else "http", self.server_address[1])
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.shutdown()
+        self.server_close()
+
+
+class Mangler(socketserver.ThreadingTCPServer):
+    """Between the browser and a service, as a broken proxy might be: adds a malformed line to each request's
+    header, and relays the answer."""
+    daemon_threads = True
+
+    def __init__(self, port):
+        class Handler(socketserver.BaseRequestHandler):
+            def handle(self):
+                self.request.settimeout(10)
+                data = b""
+                while b"\r\n\r\n" not in data and len(data) < 65536:
+                    chunk = self.request.recv(65536)
+                    if not chunk:
+                        return
+                    data += chunk
+                line, _, rest = data.partition(b"\r\n")
+                with socket.create_connection(("127.0.0.1", port), timeout=10) as service:
+                    service.sendall(line + b"\r\nBad Field\r\n" + rest)
+                    while chunk := service.recv(65536):
+                        self.request.sendall(chunk)
+
+        super().__init__(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/" % self.server_address[1]
         threading.Thread(target=self.serve_forever, daemon=True).start()
 
     def close(self):
@@ -230,6 +261,39 @@ class Browser(BrowserTest):
         # The package's module is the very file the service serves.
         with urllib.request.urlopen(service.url + "q48.js", timeout=10) as served:
             self.assertEqual(served.read(), self.local.client)
+
+    def test_an_allowed_page_reads_every_refusal_and_is_told_why(self):
+        # Without CORS headers on a refusal the page could only guess "forbidden".
+        service = self.start_service("--allow-origin", self.local.origin)
+        mangler = Mangler(service.port)
+        self.addCleanup(mangler.close)
+        slow = Emulator("--pause-ms", "3000")
+        self.addCleanup(slow.close)
+        stopping = self.start_service("--allow-origin", self.local.origin, emulator=slow)
+        self.local.pages["/refusals"] = lambda: REPORT % (
+            "const list = async (service) => {"
+            "  setServiceUrl(service); try { return await listReader(); } catch (err) { return failure(err); } };"
+            "window.readWhileStopping = () => read('%s').then((stopping) => report({stopping}));"
+            "report({large: await list('%s'), malformed: await list('%s')});"
+            % (stopping.url, service.url + "a" * 9000 + "/", mangler.url))
+        out = self.report(self.local.origin + "/refusals")
+        self.assertEqual({k: out["large"][k] for k in ("kind", "status", "reason")},
+                         {"kind": "invalid", "status": 431, "reason": "the header is larger than 8 KiB"})
+        self.assertEqual({k: out["malformed"][k] for k in ("kind", "status", "reason")},
+                         {"kind": "invalid", "status": 400, "reason": "malformed request"})
+        # The page's read waits behind another; the service stops.
+        running = socket.create_connection(("127.0.0.1", stopping.port), timeout=30)
+        self.addCleanup(running.close)
+        running.sendall(b"POST /v1/card HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json\r\n"
+                        b"Content-Length: 2\r\n\r\n{}" % stopping.port)
+        self.browser.execute_script("readWhileStopping()")
+        self.assertTrue(wait_for(lambda: "OPTIONS /v1/card 204" in stopping.log()), stopping.log())
+        time.sleep(0.5)  # the read itself follows its preflight
+        stopping.process.terminate()
+        self.assertTrue(wait_for(lambda: "stopping" in self.browser.title, timeout=10), self.browser.title)
+        out = json.loads(self.browser.title)["stopping"]
+        self.assertEqual((out["kind"], out["reason"]), ("busy", "the service is stopping"))
+        self.assertEqual(slow.read_card_requests(), 1)
 
     def test_a_page_of_an_origin_not_allowed_gets_forbidden_and_reaches_no_reader(self):
         service = self.start_service("--watch-interval", "100")

@@ -2,6 +2,7 @@
 import http.client
 import json
 import os
+import re
 import socket
 import subprocess
 import tempfile
@@ -164,6 +165,48 @@ class BusyReader(ServiceTest):
                 s.close()
 
 
+class AbandonedRequests(ServiceTest):
+    """A command waiting for the reader is not run once its client has left or given up; one that has started is
+    finished."""
+    emulator_flags = ("--pause-ms", "1500")
+
+    def send(self, path, body):
+        s = socket.create_connection(("127.0.0.1", self.service.port), timeout=30)
+        self.addCleanup(s.close)
+        s.sendall(b"POST %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json\r\n"
+                  b"Content-Length: %d\r\nConnection: close\r\n\r\n%s" % (path, self.service.port, len(body), body))
+        time.sleep(0.2)
+        return s
+
+    def answer(self, s):
+        got = b""
+        while chunk := s.recv(65536):
+            got += chunk
+        return got
+
+    def test_a_write_whose_client_left_or_gave_up_before_its_turn_never_reaches_the_sim(self):
+        write = lambda content: json.dumps({"number": "13800138000", "content": content}).encode()
+        read = self.send(b"/v1/card", b"{}")  # runs for 1.5 s
+        self.send(b"/v1/sim", write("left")).close()
+        expired = self.send(b"/v1/sim?timeout=300", write("expired"))
+        kept = self.send(b"/v1/sim?timeout=60000", write("kept"))
+        self.assertTrue(self.answer(read).startswith(b"HTTP/1.1 200 "))
+        answer = self.answer(expired)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 503 "), answer)
+        self.assertIn(b"\r\nRetry-After: 1\r\n", answer)
+        self.assertIn(b"the reader was not free before the request's timeout", answer)
+        self.assertTrue(self.answer(kept).startswith(b"HTTP/1.1 200 "))
+        sim_texts = lambda: self.emulator.log().count("request 3,11 ")  # a write's second step, its content
+        self.assertEqual(sim_texts(), 1, "only the write still wanted reached the SIM")
+        # A write that has started is finished, though its client leaves in the middle of it.
+        self.send(b"/v1/sim", write("unanswered")).close()
+        self.assertTrue(wait_for(lambda: "POST /v1/sim unanswered" in self.service.log(), timeout=15))
+        self.assertEqual(sim_texts(), 2)
+        log = self.service.log()
+        self.assertEqual([log.count("POST /v1/sim " + status) for status in ("dropped", "503", "200")], [1, 1, 1])
+        self.assert_still_serving()
+
+
 class Rules(ServiceTest):
     def test_binds_to_loopback_only(self):
         for listen in ("0.0.0.0:18848", "192.168.1.20:18848", "example.com:18848", "[::]:18848", "::1:18848"):
@@ -230,6 +273,14 @@ class Rules(ServiceTest):
             "OPTIONS", "/v1/card", headers=dict(preflight, **{"Access-Control-Request-Private-Network": "true"}))
         self.assertEqual(headers["Access-Control-Allow-Private-Network"], "true")
         self.assertEqual(self.emulator.read_card_requests(), 0, "a preflight never reads")
+        # A header refused as too large or malformed: the refusal is readable by an allowed page alone.
+        for origin in (SHOP, EVIL):
+            for refused, status in ((b"X: %s\r\n" % (b"a" * 9000), 431), (b"Bad Field\r\n", 400)):
+                answer = self.raw(b"GET /v1/reader HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nOrigin: %s\r\n%s\r\n" % (
+                    self.service.port, origin.encode(), refused))
+                self.assertTrue(answer.startswith(b"HTTP/1.1 %d " % status), answer)
+                self.assertEqual(b"\r\nAccess-Control-Allow-Origin: %s\r\n" % origin.encode() in answer,
+                                 origin == SHOP, (origin, status))
 
     def test_reader_operations_need_post_and_json(self):
         port = self.service.port

@@ -53,6 +53,34 @@ class Stopping(unittest.TestCase):
         self.assertLess(log.index("stopping on SIGTERM"), log.index("POST /v1/card 200"))
         self.assertEqual(service.close(), 0)
 
+    def test_requests_waiting_or_unfinished_at_the_stop_get_503_stopping_with_cors(self):
+        emulator = Emulator("--pause-ms", "2000")
+        self.addCleanup(emulator.close)
+        shop = "https://shop.example"
+        service = Service("--allow-origin", shop, device=emulator.device)
+        head = (b"POST /v1/card HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json\r\n"
+                b"Origin: %s\r\nContent-Length: 2\r\n\r\n" % (service.port, shop.encode()))
+        clients = []
+        for _ in range(3):  # one runs; one waits; one has sent its header only
+            clients.append(socket.create_connection(("127.0.0.1", service.port), timeout=15))
+            self.addCleanup(clients[-1].close)
+            clients[-1].sendall(head + (b"{}" if len(clients) < 3 else b""))
+            time.sleep(0.3)
+        service.process.terminate()
+        started = time.monotonic()
+        waiting = read_to_end(clients[1])
+        self.assertLess(time.monotonic() - started, 1.5, "not answered before the running read")
+        time.sleep(0.3)
+        clients[2].sendall(b"{}")
+        late = read_to_end(clients[2])
+        for answer in (waiting, late):
+            self.assertTrue(answer.startswith(b"HTTP/1.1 503 "), answer)
+            self.assertIn(b"\r\nAccess-Control-Allow-Origin: https://shop.example\r\n", answer)
+            self.assertTrue(answer.endswith(b'\r\n\r\n{"error":"the service is stopping"}'), answer)
+        self.assertTrue(read_to_end(clients[0]).startswith(b"HTTP/1.1 200 "))
+        self.assertEqual(service.close(), 0)
+        self.assertEqual(emulator.read_card_requests(), 1)
+
 
 if __name__ == "__main__":
     unittest.main()

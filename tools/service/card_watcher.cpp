@@ -93,12 +93,14 @@ void CardWatcher::Tick() {
 
 void CardWatcher::Read() {
   // A full queue skips this round; the next tick tries again.
-  reading_ = queue_.Submit(q48tool::Command::ReadCard, {},
-                           [this](q48tool::CommandResult result) { OnRead(result); });
+  reading_ = queue_.Submit(q48tool::Command::ReadCard, {}, ReaderQueue::Clock::time_point::max(),
+                           [this](ReaderQueue::Outcome outcome, q48tool::CommandResult result) {
+                             reading_ = false;
+                             if (outcome == ReaderQueue::Outcome::Ran) OnRead(result);
+                           }) != 0;
 }
 
 void CardWatcher::OnRead(const q48tool::CommandResult& result) {
-  reading_ = false;
   if (stopped_ || listeners_.empty()) return;
   const std::string object = q48tool::Dump(result.object);
   // Beside the fields, a successful read's object holds only what is the same

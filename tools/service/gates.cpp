@@ -41,4 +41,20 @@ bool FetchSiteAllowed(std::string_view fetchSite, bool allowedOrigin) {
   return !otherSite || allowedOrigin;
 }
 
+std::vector<std::string> OriginsInRawFields(std::string_view fields) {
+  constexpr std::string_view kName = "origin:";
+  std::vector<std::string> origins;
+  // Whole lines only: the last one may have been cut short.
+  for (size_t end; (end = fields.find('\n')) != std::string_view::npos; fields.remove_prefix(end + 1)) {
+    std::string_view line = fields.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) break;  // the end of the header
+    if (line.size() < kName.size() || !boost::beast::iequals(line.substr(0, kName.size()), kName)) continue;
+    std::string_view value = line.substr(kName.size());
+    const size_t first = value.find_first_not_of(" \t"), last = value.find_last_not_of(" \t");
+    origins.emplace_back(first == std::string_view::npos ? std::string_view() : value.substr(first, last - first + 1));
+  }
+  return origins;
+}
+
 }  // namespace q48service

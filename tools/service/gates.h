@@ -40,4 +40,10 @@ bool OriginAllowed(std::string_view origin, const Site& site);
 // programs send no such header and pass.
 bool FetchSiteAllowed(std::string_view fetchSite, bool allowedOrigin);
 
+// The Origin values among header field lines that the HTTP parser did not
+// take (it refused the header as malformed or too large, part way): each
+// complete line's, trimmed, up to the end of the header. Only to give the
+// refusal its CORS headers: nothing else is read from such a header.
+std::vector<std::string> OriginsInRawFields(std::string_view fields);
+
 }  // namespace q48service

@@ -1,6 +1,7 @@
 #include "routes.h"
 
 #include <algorithm>
+#include <charconv>
 #include <optional>
 #include <boost/beast/core/string.hpp>
 
@@ -87,6 +88,28 @@ bool GbkField(const nlohmann::json& body, const char* key, std::string* gbk, std
   return true;
 }
 
+// The query's `timeout`: none, or one value of 1 to kMaxTimeoutMs
+// milliseconds in decimal digits; other parameters are left alone.
+bool ParseTimeout(std::string_view target, std::optional<std::chrono::milliseconds>* timeout, std::string* error) {
+  const size_t question = target.find('?');
+  std::string_view query = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+  *error = "timeout must be given once, as 1 to " + std::to_string(kMaxTimeoutMs) + " milliseconds";
+  while (!query.empty()) {
+    const size_t amp = query.find('&');
+    const std::string_view parameter = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    const std::string_view name = parameter.substr(0, parameter.find('='));
+    if (name != "timeout") continue;
+    if (timeout->has_value() || name.size() == parameter.size()) return false;
+    const std::string_view digits = parameter.substr(name.size() + 1);
+    long long ms = 0;
+    const auto [end, failed] = std::from_chars(digits.data(), digits.data() + digits.size(), ms);
+    if (failed != std::errc() || end != digits.data() + digits.size() || ms < 1 || ms > kMaxTimeoutMs) return false;
+    *timeout = std::chrono::milliseconds(ms);
+  }
+  return true;
+}
+
 }  // namespace
 
 Route Classify(std::string_view method, std::string_view target, std::string_view contentType,
@@ -114,10 +137,11 @@ Route Classify(std::string_view method, std::string_view target, std::string_vie
 
   route.kind = endpoint->command ? RouteKind::Reader : RouteKind::Events;
   route.command = endpoint->command;
+  std::string error;
+  if (route.command && !ParseTimeout(target, &route.timeout, &error)) return Refuse(400, error);
   if (method != "POST") return route;
   if (!IsJson(contentType)) return Refuse(415, "send the body as application/json");
   nlohmann::json object;
-  std::string error;
   if (!ParseBody(body, &object, &error)) return Refuse(400, error);
   if (route.command == Command::Write &&
       (!GbkField(object, "number", &route.texts.number, &error) ||

@@ -5,8 +5,15 @@
 //
 // Reader commands are POST with a JSON body (or GET for the harmless list),
 // so that no <img>, <form> or other simple cross-site request can start one.
+//
+// A reader command's target may carry `?timeout=MS`: the client gives up
+// that many milliseconds after sending it, and a command still waiting for
+// the reader then is not run. It rides in the query, not in a header, so
+// that a service that does not know it ignores it (a new header would fail
+// such a service's preflight) and a GET stays free of a preflight.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,9 +35,12 @@ struct Route {
   const WebAsset* asset = nullptr;        // Asset (HEAD too: the server sends its headers only)
   std::optional<q48tool::Command> command;  // Reader
   q48tool::WriteTexts texts;                // Reader, write: GBK
+  std::optional<std::chrono::milliseconds> timeout;  // Reader: when the client gives up, if it said
 };
 
-// `target` as sent (a query string is ignored); `contentType` is the header's
+constexpr long long kMaxTimeoutMs = 999999999;  // nine digits: some 11 days
+
+// `target` as sent (of its query, only `timeout` counts); `contentType` is the header's
 // value ("" when absent).
 Route Classify(std::string_view method, std::string_view target, std::string_view contentType,
                const std::string& body);

@@ -10,6 +10,8 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <string_view>
+#include <utility>
 
 #include "log.h"
 #include "routes.h"
@@ -49,13 +51,14 @@ std::string Printable(beast::string_view text) {
 }
 
 // One line per request: method, path (never the query, which a page could
-// fill with anything), status, duration, origin. Never a field or a body.
-void LogRequest(beast::string_view method, beast::string_view target, int status, Clock::time_point start,
-                beast::string_view origin) {
+// fill with anything), status (or "dropped": its client left before its
+// command ran; "unanswered": after), duration, origin. Never a field or a body.
+void LogRequest(beast::string_view method, beast::string_view target, const std::string& status,
+                Clock::time_point start, beast::string_view origin) {
   const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   const std::string path = Printable(target.substr(0, target.find('?')));
   q48tool::Log::Process().Write((method.empty() ? "-" : Printable(method)) + " " + (path.empty() ? "-" : path) + " " +
-                                std::to_string(status) + " " + std::to_string(ms) + "ms origin=" +
+                                status + " " + std::to_string(ms) + "ms origin=" +
                                 (origin.empty() ? "-" : Printable(origin)));
 }
 
@@ -168,7 +171,37 @@ bool FramingSound(const http::request_header<>& request) {
   return request.version() >= 11 && codings == 1 && chunked == 1;
 }
 
+// Who asks, as far as the gates and the CORS headers are concerned: read
+// once per request, before any answer to it is made.
+struct Caller {
+  std::string origin;     // the Origin value; "" when there is none
+  bool hasOrigin = false;
+  bool allowed = false;   // it has an Origin, and one that is allowed
+  size_t origins = 0;     // Origin fields: more than one is refused
+  std::string fetchSite;  // Sec-Fetch-Site; "" when there is none
+  size_t fetchSites = 0;
+};
+
+Caller ReadCaller(const http::request_header<>& request, const Site& site) {
+  Caller caller;
+  caller.origins = request.count(http::field::origin);
+  if (const auto origin = request.find(http::field::origin); origin != request.end()) {
+    caller.origin = std::string(origin->value());
+    caller.hasOrigin = true;
+  }
+  caller.allowed = caller.hasOrigin && caller.origins == 1 && OriginAllowed(caller.origin, site);
+  caller.fetchSites = request.count("Sec-Fetch-Site");
+  caller.fetchSite = std::string(request["Sec-Fetch-Site"]);
+  return caller;
+}
+
 // One connection: requests read and answered in turn (keep-alive).
+//
+// While a reader command waits for its turn or runs, the connection is read
+// too, to notice the client leaving: a command that has not started is then
+// taken back from the queue (a write the page already reported as failed must
+// not happen later). Bytes that come meanwhile (a pipelined request) stay in
+// the buffer for afterwards. A client that half-closes counts as gone.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(tcp::socket socket, Server::Context& context)
@@ -178,12 +211,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
  private:
   using Response = http::response<http::string_body>;
+  // What follows an answer once it is written.
+  enum class Next { Nothing, ReadHeader, Linger };
 
   void ReadHeader() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     parser_->body_limit(boost::none);  // checked after the gates, so that they come first
-    origin_.clear();
+    caller_ = Caller();
     stream_.expires_after(context_.limits.idle);
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
@@ -192,26 +227,21 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void OnHeader(beast::error_code ec) {
     start_ = Clock::now();
     if (ec) return OnReadError(ec);
+    const auto& request = parser_->get();
+    caller_ = ReadCaller(request, context_.site);  // first: every answer below depends on it
     // A request that came on an open connection after Stop: the answers
     // already under way are still sent, nothing new is started.
-    if (context_.stopping) return Refuse(http::status::service_unavailable, "the service is stopping", true);
-    const auto& request = parser_->get();
-    if (const auto origin = request.find(http::field::origin); origin != request.end()) {
-      origin_ = std::string(origin->value());
-      hasOrigin_ = true;
-    } else {
-      hasOrigin_ = false;
-    }
+    if (context_.stopping) return RefuseStopping();
     if (!FramingSound(request))
       return Refuse(http::status::bad_request, "Transfer-Encoding must be chunked alone", true);
     // The gates, before anything else is done. A second Host, Origin or
     // Sec-Fetch-Site could make this service and a browser disagree on which counts.
-    if (request.count(http::field::host) != 1 || request.count(http::field::origin) > 1 ||
+    if (request.count(http::field::host) != 1 || caller_.origins > 1 ||
         !HostAllowed(request[http::field::host], context_.site))
       return Refuse(http::status::forbidden, "this service answers only to a loopback Host with its port", true);
-    if (hasOrigin_ && !OriginAllowed(origin_, context_.site))
+    if (caller_.hasOrigin && !caller_.allowed)
       return Refuse(http::status::forbidden, "this origin is not allowed to use the reader", true);
-    if (request.count("Sec-Fetch-Site") > 1 || !FetchSiteAllowed(request["Sec-Fetch-Site"], hasOrigin_))
+    if (caller_.fetchSites > 1 || !FetchSiteAllowed(caller_.fetchSite, caller_.allowed))
       return Refuse(http::status::forbidden, "a page of another site may not use the reader", true);
     if (parser_->content_length() && *parser_->content_length() > kMaxBody)
       return Refuse(http::status::payload_too_large, "the body is larger than 4 KiB", true);
@@ -226,6 +256,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     if (ec == http::error::body_limit)
       return Refuse(http::status::payload_too_large, "the body is larger than 4 KiB", true);
     if (ec) return OnReadError(ec);
+    if (context_.stopping) return RefuseStopping();  // the body came after Stop
     stream_.expires_never();  // a reader command may take its time
     const auto& request = parser_->get();
     Route route = Classify(request.method_string(), request.target(), request[http::field::content_type],
@@ -246,12 +277,54 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   // Nothing to answer for an idle or vanished client; a malformed or
   // oversized request gets a status and the connection is closed.
   void OnReadError(beast::error_code ec) {
-    if (ec == http::error::header_limit)
-      return Refuse(http::status::request_header_fields_too_large, "the header is larger than 8 KiB", true);
+    if (ec == http::error::header_limit) return ReadToEndOfHeader();
     if (ec == beast::error::timeout || ec == http::error::end_of_stream || ec == net::error::eof ||
         ec == net::error::connection_reset || ec == net::error::operation_aborted || ec == http::error::partial_message)
       return Close();
+    if (!parser_->is_header_done()) caller_ = RefusedHeaderCaller();
     return Refuse(http::status::bad_request, "malformed request", true);
+  }
+
+  // A header over the limit: the parser stops where it passes the limit, but
+  // its Origin may come further on. The rest is read (to twice the limit,
+  // within the same idle timeout) so that an allowed page can read the 431.
+  void ReadToEndOfHeader() {
+    const std::string_view received(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+    if (received.find("\r\n\r\n") == std::string_view::npos && buffer_.size() < 2 * kHeaderLimit) {
+      stream_.async_read_some(buffer_.prepare(2 * kHeaderLimit - buffer_.size()),
+                              [self = shared_from_this()](beast::error_code ec, size_t n) {
+                                self->buffer_.commit(n);
+                                if (!ec) return self->ReadToEndOfHeader();
+                                self->RefuseTooLarge();
+                              });
+      return;
+    }
+    RefuseTooLarge();
+  }
+
+  void RefuseTooLarge() {
+    caller_ = RefusedHeaderCaller();
+    Refuse(http::status::request_header_fields_too_large, "the header is larger than 8 KiB", true);
+  }
+
+  // The Origin of a header the parser refused, for the refusal's CORS
+  // headers: among the fields it took before it stopped and the lines it left
+  // in the buffer (the request line too, when it stopped there).
+  Caller RefusedHeaderCaller() const {
+    std::vector<std::string> origins;
+    const auto& taken = parser_->get();
+    for (auto [field, last] = taken.equal_range(http::field::origin); field != last; ++field)
+      origins.emplace_back(field->value());
+    std::string_view rest(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+    if (taken.method_string().empty()) rest.remove_prefix(rest.find('\n') + 1);  // no '\n': nothing
+    for (std::string& origin : OriginsInRawFields(rest)) origins.push_back(std::move(origin));
+    Caller caller;
+    caller.origins = origins.size();
+    if (origins.size() != 1) return caller;
+    caller.origin = origins.front();
+    caller.hasOrigin = true;
+    caller.allowed = OriginAllowed(caller.origin, context_.site);
+    return caller;
   }
 
   static std::string ErrorBody(const std::string& error) { return nlohmann::json{{"error", error}}.dump(); }
@@ -268,6 +341,16 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     Send(std::move(response), close);
   }
 
+  void RefuseStopping() { Refuse(http::status::service_unavailable, "the service is stopping", true); }
+
+  // The reader cannot take the request now; a page's script may read when to ask again.
+  void Busy(const std::string& error) {
+    Response response = JsonResponse(http::status::service_unavailable, ErrorBody(error));
+    response.set(http::field::retry_after, kRetryAfterSeconds);
+    response.set(http::field::access_control_expose_headers, "Retry-After");
+    Send(std::move(response), false);
+  }
+
   unsigned Version() const { return parser_ && parser_->get().version() == 10 ? 10 : 11; }
 
   // Headers every response carries; the CORS ones only for an allowed origin.
@@ -275,8 +358,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     header.set(http::field::cache_control, "no-store");
     header.set("X-Content-Type-Options", "nosniff");
     header.set("Content-Security-Policy", kContentSecurityPolicy);
-    if (hasOrigin_ && OriginAllowed(origin_, context_.site)) {
-      header.set(http::field::access_control_allow_origin, origin_);
+    if (caller_.allowed) {
+      header.set(http::field::access_control_allow_origin, caller_.origin);
       header.set(http::field::vary, "Origin");
     }
   }
@@ -285,7 +368,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     const auto& request = parser_->get();
     Response response{http::status::no_content, Version()};
     response.set(http::field::allow, route.allow);
-    if (hasOrigin_) {  // allowed, or the gate would have refused it
+    if (caller_.allowed) {
       response.set(http::field::access_control_allow_methods, route.allow);
       response.set(http::field::access_control_allow_headers, "Content-Type");
       response.set(http::field::access_control_max_age, "600");
@@ -304,17 +387,58 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   }
 
   void RunReader(Route route) {
-    const bool queued = context_.queue.Submit(*route.command, std::move(route.texts),
-                                              [self = shared_from_this()](q48tool::CommandResult result) {
-                                                self->Send(self->JsonResponse(http::status::ok, q48tool::Dump(result.object)),
-                                                           false);
-                                              });
-    if (queued) return;
-    Response response = JsonResponse(http::status::service_unavailable,
-                                      ErrorBody("the reader is busy: too many requests are waiting"));
-    response.set(http::field::retry_after, kRetryAfterSeconds);
-    response.set(http::field::access_control_expose_headers, "Retry-After");  // for a page's script
-    Send(std::move(response), false);
+    const Clock::time_point deadline = route.timeout ? start_ + *route.timeout : Clock::time_point::max();
+    ticket_ = context_.queue.Submit(*route.command, std::move(route.texts), deadline,
+                                    [self = shared_from_this()](ReaderQueue::Outcome outcome,
+                                                                q48tool::CommandResult result) {
+                                      self->OnReaderDone(outcome, std::move(result));
+                                    });
+    if (ticket_ == 0) return Busy("the reader is busy: too many requests are waiting");
+    WatchForLeaving();
+  }
+
+  void OnReaderDone(ReaderQueue::Outcome outcome, q48tool::CommandResult result) {
+    ticket_ = 0;
+    if (gone_) {
+      const auto& request = parser_->get();
+      LogRequest(request.method_string(), request.target(),
+                 outcome == ReaderQueue::Outcome::Ran ? "unanswered" : "dropped", start_, caller_.origin);
+      return Close();
+    }
+    // The next request is read once this answer is written.
+    if (watching_) stream_.socket().cancel();
+    switch (outcome) {
+      case ReaderQueue::Outcome::Ran:
+        return Send(JsonResponse(http::status::ok, q48tool::Dump(result.object)), false);
+      case ReaderQueue::Outcome::Expired: return Busy("the reader was not free before the request's timeout");
+      case ReaderQueue::Outcome::Stopping: return RefuseStopping();
+    }
+  }
+
+  // Reads while the command waits or runs; bounded, so that a client cannot
+  // queue up more than one more request's worth.
+  void WatchForLeaving() {
+    if (buffer_.size() > kHeaderLimit + kMaxBody) return;
+    watching_ = true;
+    stream_.async_read_some(buffer_.prepare(512), [self = shared_from_this()](beast::error_code ec, size_t n) {
+      self->watching_ = false;
+      self->buffer_.commit(n);
+      if (self->ticket_ == 0) return self->Continue();  // answered meanwhile
+      if (!ec) return self->WatchForLeaving();
+      self->OnLeft();
+    });
+  }
+
+  // The client closed its connection (or reset it) before the answer.
+  void OnLeft() {
+    if (!context_.queue.Withdraw(ticket_)) {
+      gone_ = true;  // it runs, and finishes; nobody is answered
+      return;
+    }
+    ticket_ = 0;
+    const auto& request = parser_->get();
+    LogRequest(request.method_string(), request.target(), "dropped", start_, caller_.origin);
+    Close();
   }
 
   void StartEvents() {
@@ -325,7 +449,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     AddCommonHeaders(response.base());
     std::ostringstream header;
     header << response.base();
-    LogRequest(request.method_string(), request.target(), 200, start_, origin_);
+    LogRequest(request.method_string(), request.target(), "200", start_, caller_.origin);
     auto events = std::make_shared<EventStream>(stream_.release_socket(), context_);
     events->Start(header.str());
   }
@@ -336,7 +460,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     close = close || !request.keep_alive() || context_.stopping;
     response.keep_alive(!close);
     if (!response.has_content_length() && !response.chunked()) response.prepare_payload();
-    LogRequest(request.method_string(), request.target(), response.result_int(), start_, origin_);
+    LogRequest(request.method_string(), request.target(), std::to_string(response.result_int()), start_,
+               caller_.origin);
     // Whatever the status, the answer to HEAD is the header alone (its
     // Content-Length that of the body GET would get): a body would be read
     // as the start of the next answer on this connection.
@@ -349,9 +474,20 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     beast::async_write(stream_, std::move(message), [self = shared_from_this(), close](beast::error_code ec, size_t) {
       --self->context_.answering;
       if (ec) return self->Close();
-      if (close) return self->Linger();
-      self->ReadHeader();
+      self->next_ = close ? Next::Linger : Next::ReadHeader;
+      self->Continue();
     });
+  }
+
+  // After an answer: read the next request, or linger and close; once the
+  // read that watched for the client leaving has ended, as one read at a time may run.
+  void Continue() {
+    if (watching_) return;  // its handler comes back here
+    switch (std::exchange(next_, Next::Nothing)) {
+      case Next::Nothing: return;
+      case Next::ReadHeader: return ReadHeader();
+      case Next::Linger: return Linger();
+    }
   }
 
   // After a refusal the client may still be sending: stop our side, read
@@ -382,8 +518,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   Server::Context& context_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
-  std::string origin_;
-  bool hasOrigin_ = false;
+  Caller caller_;
+  ReaderQueue::Ticket ticket_ = 0;  // the command queued or running for this request
+  bool watching_ = false;           // a read watches for the client leaving
+  bool gone_ = false;               // the client left while its command ran
+  Next next_ = Next::Nothing;
   Clock::time_point start_ = Clock::now();
   char scratch_[512];
 };

@@ -5,7 +5,9 @@
 // watcher. Logs one line per request to standard error.
 //
 // Everything here runs on the one thread that runs the io_context; the
-// reader queue's results come back to that thread.
+// reader queue's results come back to that thread, and every connection's
+// session is made and destroyed on it. A connection whose reader command
+// still waits is watched: when its client leaves, the command is withdrawn.
 #pragma once
 
 #include <boost/asio/io_context.hpp>

@@ -258,7 +258,13 @@ function refused(status, answer, headers) {
   );
 }
 
+// The service drops a request still waiting for the reader when its page
+// has given up: `timeout` tells it when, in milliseconds from sending.
+const MAX_STATED_TIMEOUT_MS = 999999999;
+
 async function ask(method, path, body) {
+  const url = new URL(path, serviceUrl);
+  if (timeoutMs <= MAX_STATED_TIMEOUT_MS) url.searchParams.set("timeout", String(Math.max(1, Math.floor(timeoutMs))));
   const controller = new AbortController();
   const timer = setTimeout(() => controller.abort(), timeoutMs);
   const init = { method, cache: "no-store", credentials: "omit", signal: controller.signal };
@@ -270,7 +276,7 @@ async function ask(method, path, body) {
     let response;
     try {
       await unlessAborted(passage(), controller.signal);
-      response = await fetch(new URL(path, serviceUrl), init);
+      response = await fetch(url, init);
     } catch (error) {
       if (error instanceof Q48Error) throw error;
       if (controller.signal.aborted) throw timedOut(Math.round(timeoutMs / 1000));
