@@ -26,6 +26,7 @@ struct Settings {
   std::string device;                    // the reader's port; empty: find it by its USB identity
   std::vector<std::string> allowedOrigins;  // normalised, besides the service's own
   int watchIntervalMs = kDefaultWatchIntervalMs;
+  std::string decoder;  // the portrait decoder's full path; empty: the platform's search (service_platform.h)
 };
 
 // How a source may give a key: one text, any number of texts, or one whole
@@ -46,9 +47,16 @@ struct SettingKey {
   std::string (*show)(const Settings& settings);
 };
 
-// listen, port, allow-origin, watch-interval: the one list of keys.
+// listen, port, allow-origin, watch-interval, decoder: the one list of keys.
 const std::vector<SettingKey>& SettingKeys();
-const SettingKey* FindSettingKey(const std::string& name);
+// The key of this name; with ignoreCase, whatever its letters' case (the
+// Windows registry's value names ignore case). Null when there is none.
+const SettingKey* FindSettingKey(const std::string& name, bool ignoreCase = false);
+
+// A list given as one text (an installer property, a registry string):
+// items separated by spaces, tabs, commas or semicolons, none of which an
+// origin can hold; empty items are dropped.
+std::vector<std::string> SplitSettingList(const std::string& text);
 
 // The values one source gave.
 struct SettingsSource {
