@@ -8,7 +8,8 @@
 // What Wine cannot show is left to the static checks (check_msi.py) and said
 // where it matters: the service account (Wine runs every service as the
 // prefix's user), restart on failure (Wine keeps no failure actions and
-// restarts nothing), and the feature states that a major upgrade carries
+// restarts nothing), the service's SID type and preshutdown timeout (set by
+// MsiConfigureServices), access lists on folders (Wine keeps none), and the feature states that a major upgrade carries
 // over (Wine's installer has no MigrateFeatureStates: the test names the
 // features again; nor does it add a parent feature for its child), and an
 // upgrade over a running service (it does not wait for the older version's
@@ -255,6 +256,16 @@ TEST_F(MsiUnderWine, InstallServeStopUpgradeUninstall) {
   EXPECT_EQ(card["fields"]["portrait"].get<std::string>().rfind("data:image/jpeg;base64,/9j/", 0), 0u)
       << "no decoder: the stand-in was not used";
   EXPECT_NE(Log().find("using the stand-in"), std::string::npos) << Log();
+  // The portrait went through a folder of the service's own, with the access
+  // list it wrote (Wine keeps none: the list Windows enforces is the one
+  // logged), and nothing of it stayed there or in C:\Palvix.
+  const std::string sid = "S-1-5-80-2704839098-3794765952-2834920505-3344045825-859706414";  // sc showsid q48-service
+  EXPECT_NE(Log().find("portraits converted in C:\\ProgramData\\Q48Reader\\portraits (access list "
+                       "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + sid + ")"),
+            std::string::npos)
+      << Log();
+  EXPECT_TRUE(fs::is_empty(wine_.DriveC() + "/ProgramData/Q48Reader/portraits"));
+  EXPECT_FALSE(fs::exists(wine_.DriveC() + "/Palvix"));
 
   // Wine's installer does not wait for the older version's service to stop
   // before it removes its files and the service; Windows' does.

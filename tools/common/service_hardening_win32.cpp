@@ -222,9 +222,8 @@ bool MakePrivateFolder(const std::string& ansiPath, bool underManager, std::stri
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
     GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-    // WRITE_DAC: the owner has it implicitly, which is why only a folder of
-    // ours or an administrator's (made by the installer, which grants us
-    // full control) is taken.
+    // WRITE_DAC: the owner has it implicitly; an administrator's folder is
+    // taken only if its list gives us that right too.
     const DWORD set = SetNamedSecurityInfoW(const_cast<wchar_t*>(wide.c_str()), SE_FILE_OBJECT,
                                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                                             nullptr, dacl, nullptr);
@@ -233,7 +232,10 @@ bool MakePrivateFolder(const std::string& ansiPath, bool underManager, std::stri
       return false;
     }
   }
-  *report = DaclText(wide);
+  // What was written, and what the system reports when it differs (Wine
+  // keeps no access lists on files).
+  const std::string written = PrivateFolderSddl(account), read = DaclText(wide);
+  *report = "access list " + written + (read == written ? "" : "; the system reports " + read);
   return true;
 }
 
