@@ -225,9 +225,10 @@ TEST_F(MsiUnderWine, InstallServeStopUpgradeUninstall) {
   ASSERT_TRUE(WaitForState("RUNNING", std::chrono::seconds(30)));
   ASSERT_TRUE(Serving());
 
-  // A bad value in the registry: a failed start that the service manager
-  // reports, and the reason in the log.
-  ASSERT_EQ(Wine("reg", {"add", kSettingsKey, "/v", "watch-interval", "/t", "REG_SZ", "/d", "5", "/f"}).exit_status, 0);
+  // A bad value in the registry (its name in another case: the registry's
+  // names ignore case): a failed start that the service manager reports, and
+  // the reason in the log.
+  ASSERT_EQ(Wine("reg", {"add", kSettingsKey, "/v", "Watch-Interval", "/t", "REG_SZ", "/d", "5", "/f"}).exit_status, 0);
   EXPECT_EQ(Wine("sc", {"stop", "q48-service"}).exit_status, 0);
   ASSERT_TRUE(WaitForState("STOPPED", std::chrono::seconds(20)));
   Wine("sc", {"start", "q48-service"});
@@ -236,7 +237,7 @@ TEST_F(MsiUnderWine, InstallServeStopUpgradeUninstall) {
   EXPECT_NE(query.find("WIN32_EXIT_CODE    : 1066"), std::string::npos) << query;  // a service-specific error
   EXPECT_NE(query.find("SERVICE_EXIT_CODE  : 1 "), std::string::npos) << query;
   EXPECT_NE(Log().find(kSettingsKey + ": watch-interval 5: give 50 to 600000 milliseconds"), std::string::npos) << Log();
-  ASSERT_EQ(Wine("reg", {"delete", kSettingsKey, "/v", "watch-interval", "/f"}).exit_status, 0);
+  ASSERT_EQ(Wine("reg", {"delete", kSettingsKey, "/v", "Watch-Interval", "/f"}).exit_status, 0);
 
   ASSERT_EQ(Msiexec({"/x", Package(), "/qn"}), 0);
   ExpectNothingLeft();

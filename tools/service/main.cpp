@@ -14,8 +14,9 @@
 //
 // Exit status: 0 after a stop request (SIGINT, SIGTERM, Ctrl+C, the service
 // manager's Stop), 1 when the settings are unusable or the address cannot be
-// listened on, 2 when the service manager runs it and its log cannot be
-// written (the service-specific error the manager then reports).
+// listened on (under the service manager: the service-specific error it
+// reports). A log that cannot be written is no failure: the service then
+// serves without one.
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -117,8 +118,11 @@ int Serve(const CommandLine& commandLine, ServiceManager* manager) {
   q48tool::Log& log = q48tool::Log::Process();
   std::string error;
   if (manager != nullptr) {
+    // Without its file (a folder squatting on its name, a log folder that
+    // is not the service's own) the service still serves, logging nowhere:
+    // failing would only have the manager restart it into the same fault.
     const std::string path = ServiceLogPath(&error);
-    if (path.empty() || !log.OpenFile(path, &error, kLogFileBytes, kLogFilesKept)) return 2;  // nowhere to say why
+    if (!path.empty()) log.OpenFile(path, &error, kLogFileBytes, kLogFilesKept);
     log.SetStderr(false);
   }
   const auto fail = [&](const std::string& message) {
