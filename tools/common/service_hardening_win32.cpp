@@ -248,12 +248,32 @@ void PrepareListeningSocket(boost::asio::ip::tcp::acceptor& acceptor, boost::sys
     ec.assign(WSAGetLastError(), boost::system::system_category());
 }
 
+namespace {
+
+// SetDefaultDllDirectories and AddDllDirectory come with Windows 8, and with
+// Windows 7 only by its update KB2533623: looked up, so that the program
+// still starts without them (and says so).
+template <typename Function>
+Function Kernel32(const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+}
+using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+using AddDllDirectoryFn = DLL_DIRECTORY_COOKIE(WINAPI*)(PCWSTR);
+
+}  // namespace
+
 std::string HardenProcess() {
   // Before any DLL is loaded by name: only the program's folder and the
   // system folder (System32; SysWOW64 for a 32-bit program on 64-bit
   // Windows), never PATH or the working folder, where users may write.
-  // Needs Windows 8, or Windows 7 with KB2533623.
-  if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32))
+  const auto setDefault = Kernel32<SetDefaultDllDirectoriesFn>("SetDefaultDllDirectories");
+  if (setDefault == nullptr) {
+    SetDllDirectoryW(L"");  // at least not the working folder
+    return "this Windows cannot restrict where DLLs are looked for (Windows 7 needs update KB2533623): PATH is "
+           "searched too";
+  }
+  if (!setDefault(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32))
     return "cannot restrict where DLLs are looked for: " + Text(GetLastError());
   return "";
 }
@@ -291,9 +311,11 @@ bool ChooseDecoder(const std::string& setting, std::string* library, std::string
   }
   // Its folder joins the search (for the stand-in's own imports), and the
   // converter loads it by its full path.
-  if (AddDllDirectory(folder.c_str()) == nullptr ||
-      !SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32 |
-                                LOAD_LIBRARY_SEARCH_USER_DIRS)) {
+  const auto setDefault = Kernel32<SetDefaultDllDirectoriesFn>("SetDefaultDllDirectories");
+  const auto addDirectory = Kernel32<AddDllDirectoryFn>("AddDllDirectory");
+  if (setDefault == nullptr || addDirectory == nullptr || addDirectory(folder.c_str()) == nullptr ||
+      !setDefault(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32 |
+                  LOAD_LIBRARY_SEARCH_USER_DIRS)) {
     *report = "cannot add " + Utf8(folder) + " to the DLL search: " + Text(GetLastError());
     return false;
   }
