@@ -1,6 +1,6 @@
 # The q48-service MSI of a Windows build tree, made with wixl (Debian package
 # wixl) from packaging/windows/q48-service.wxs and the kit's stripped
-# q48-service.exe and stand-in WltRS.dll:
+# service/q48-service.exe and service/stand-in/WltRS.dll:
 #   build/windows-x86/package/Q48Reader-Service-<version>-x86.msi  (for counters)
 #   build/windows-x64/package/Q48Reader-Service-<version>-x64.msi  (tested under wine64)
 # Included by Packaging.cmake after WindowsKit.cmake, whose Q48_KIT_ARCH and
@@ -22,13 +22,13 @@ file(WRITE ${maker}
   "set(Q48_WXS \"${wxs}\")\n"
   "set(Q48_SQL \"${sql}\")\n"
   "set(Q48_ARCH ${Q48_KIT_ARCH})\n"
-  "set(Q48_BIN \"${Q48_KIT_DIR}/bin\")\n"
+  "set(Q48_BIN \"${Q48_KIT_DIR}/service\")\n"
   "include(\"${CMAKE_CURRENT_LIST_DIR}/ServiceMsiSteps.cmake\")\n")
 add_custom_command(OUTPUT ${Q48_SERVICE_MSI}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/package
   COMMAND ${CMAKE_COMMAND} -DQ48_VERSION=${PROJECT_VERSION} -DQ48_OUT=${Q48_SERVICE_MSI} -P ${maker}
   DEPENDS ${wxs} ${sql} ${CMAKE_CURRENT_LIST_DIR}/ServiceMsiSteps.cmake
-    ${Q48_KIT_DIR}/bin/q48-service.exe ${Q48_KIT_DIR}/bin/WltRS.dll
+    ${Q48_KIT_DIR}/service/q48-service.exe ${Q48_KIT_DIR}/service/stand-in/WltRS.dll
   COMMENT "MSI: Q48Reader-Service-${PROJECT_VERSION}-${Q48_KIT_ARCH}.msi"
   VERBATIM)
 add_custom_target(q48_service_msi ALL DEPENDS ${Q48_SERVICE_MSI})

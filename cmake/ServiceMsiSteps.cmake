@@ -3,7 +3,7 @@
 #   Q48_WIXL, Q48_MSIBUILD   the tools
 #   Q48_WXS, Q48_SQL         packaging/windows/q48-service.wxs and .sql
 #   Q48_ARCH                 x86 or x64
-#   Q48_BIN                  the folder with the stripped q48-service.exe and WltRS.dll
+#   Q48_BIN                  the kit's service folder: q48-service.exe, stand-in/WltRS.dll
 #   Q48_VERSION, Q48_OUT     the product version and the package to write
 # The build tree's msi/make-msi.cmake sets all but the last two, so that a
 # test can make another version of the same package.

@@ -6,14 +6,18 @@
 #     README.txt       Chinese and English, UTF-8 with BOM, CR LF
 #     SHA256SUMS       every other file of the kit, sha256sum's format
 #     bin/             Q48Reader.dll, WltRS.dll (stand-in), setup.exe (x86 only),
-#                      q48.exe, q48-emulator.exe, q48-service.exe: stripped, each
-#                      with a debug link
+#                      q48.exe, q48-emulator.exe: stripped, each with a debug link
+#     service/         q48-service.exe, and the stand-in WltRS.dll in stand-in\
+#                      beside it, as the service's MSI installs them: a decoder
+#                      beside the service would hide the real one in the system
+#                      folder
 #     include/         Q48Reader.h
 #     lib/             Q48Reader.lib (MSVC), Q48Reader.def, libQ48Reader.dll.a (MinGW)
 #     examples/        read_card.c, ReadCard.cs, read_card.py
 #     profiles/        the emulator's card profiles
 #   Q48Reader-<version>-win32-debug.zip
-#     bin/*.debug      the debugging information the debug links name
+#     bin/*.debug, service/*.debug, service/stand-in/*.debug
+#                      the debugging information the debug links name
 #
 # The stripped copies, .debug files, .def and .lib are made by the build (in
 # <build>/kit), not at packaging time: they are rebuilt when a binary changes,
@@ -86,22 +90,42 @@ foreach(target Q48Reader WltRS setup q48 q48-emulator q48-service)
     continue()
   endif()
   q48_kit_file_name(${target} file)
-  set(stripped ${Q48_KIT_DIR}/bin/${file})
-  set(debug ${Q48_KIT_DIR}/bin/${file}.debug)
+  set(folder bin)
+  if(target STREQUAL "q48-service")
+    set(folder service)
+  endif()
+  set(stripped ${Q48_KIT_DIR}/${folder}/${file})
+  set(debug ${Q48_KIT_DIR}/${folder}/${file}.debug)
   # The debug link holds the .debug file's name and CRC, so it is made from
   # the finished .debug file.
   add_custom_command(OUTPUT ${stripped} ${debug}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${Q48_KIT_DIR}/bin
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${Q48_KIT_DIR}/${folder}
     COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> ${debug}
     COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${debug} $<TARGET_FILE:${target}> ${stripped}
     DEPENDS ${target}
     COMMENT "Kit: stripping ${file}"
     VERBATIM)
   list(APPEND Q48_KIT_OUTPUTS ${stripped} ${debug})
-  install(PROGRAMS ${stripped} DESTINATION bin COMPONENT kit)
-  install(FILES ${debug} DESTINATION bin COMPONENT debug)
-  list(APPEND Q48_KIT_FILES bin/${file})
+  install(PROGRAMS ${stripped} DESTINATION ${folder} COMPONENT kit)
+  install(FILES ${debug} DESTINATION ${folder} COMPONENT debug)
+  list(APPEND Q48_KIT_FILES ${folder}/${file})
 endforeach()
+
+# The stand-in decoder once more, in service/stand-in/, where q48-service
+# takes it only when no other decoder is found (tools/common/service_platform.h).
+if(TARGET WltRS AND TARGET q48-service)
+  set(standin ${Q48_KIT_DIR}/service/stand-in)
+  add_custom_command(OUTPUT ${standin}/WltRS.dll ${standin}/WltRS.dll.debug
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${standin}
+    COMMAND ${CMAKE_COMMAND} -E copy ${Q48_KIT_DIR}/bin/WltRS.dll ${Q48_KIT_DIR}/bin/WltRS.dll.debug ${standin}/
+    DEPENDS ${Q48_KIT_DIR}/bin/WltRS.dll ${Q48_KIT_DIR}/bin/WltRS.dll.debug
+    COMMENT "Kit: the service's stand-in decoder"
+    VERBATIM)
+  list(APPEND Q48_KIT_OUTPUTS ${standin}/WltRS.dll ${standin}/WltRS.dll.debug)
+  install(PROGRAMS ${standin}/WltRS.dll DESTINATION service/stand-in COMPONENT kit)
+  install(FILES ${standin}/WltRS.dll.debug DESTINATION service/stand-in COMPONENT debug)
+  list(APPEND Q48_KIT_FILES service/stand-in/WltRS.dll)
+endif()
 
 # Import libraries: the .def names the exports as the compiled code has them
 # (on x86 with their __stdcall argument sizes, read from the DLL's symbol

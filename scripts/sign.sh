@@ -9,12 +9,12 @@
 # KIT is a kit zip made by cpack (build/windows-x86/package/Q48Reader-*-win32.zip),
 # replaced by its signed self, or an unpacked kit folder, signed in place. MSI
 # is a package such as build/windows-x86/package/Q48Reader-Service-*-x86.msi,
-# signed in place. The programs inside a package are the build tree's kit/bin
-# files as they were when it was made: to ship them signed too, sign those
+# signed in place. The programs inside a package are the build tree's
+# kit/service files as they were when it was made: to ship them signed too, sign those
 # files with osslsigncode first, then remake the package
 # (cmake -DQ48_VERSION=<version> -DQ48_OUT=<package> -P build/<preset>/msi/make-msi.cmake)
 # and sign it here.
-# Every .exe and .dll under bin/ is signed. The kit's checksums are checked
+# Every .exe and .dll under bin/ and service/ is signed. The kit's checksums are checked
 # before anything is signed, and a kit is only replaced once all of it is
 # signed. The debug zip needs no signing: its .debug files carry no code that
 # runs, and a debug link names its file by name and CRC, which signing leaves
@@ -65,7 +65,7 @@ sign_folder() {
       -in "$file" -out "$file.signed" >/dev/null || die "cannot sign $file"
     mv "$file.signed" "$file"
     count=$((count + 1))
-  done < <(find "$kit/bin" -maxdepth 1 -type f \( -iname '*.exe' -o -iname '*.dll' \) -print0)
+  done < <(find "$kit/bin" "$kit/service" -type f \( -iname '*.exe' -o -iname '*.dll' \) -print0 2>/dev/null)
   [ $count -gt 0 ] || die "$kit/bin holds no programs or DLLs"
   # The names are the second field of sha256sum's own lines.
   (cd "$kit" && sed 's/^[0-9a-f]*  //' SHA256SUMS | tr '\n' '\0' | xargs -0 sha256sum > SHA256SUMS.new &&

@@ -35,12 +35,31 @@ class WorkingDirectoryGuard {
   bool saved_;
 };
 
-int32_t Convert(const std::string& directory, const std::string& decoderName, const uint8_t* portrait,
-                int32_t* length, uint8_t* jpeg, size_t capacity) {
+// Removes the conversion's files on every way out, when asked to.
+class FileSweeper {
+ public:
+  FileSweeper(platform::PortraitFolder& folder, bool sweep) : folder_(folder), sweep_(sweep) {}
+  ~FileSweeper() {
+    if (!sweep_) return;
+    for (const char* name : {kWlt, kBmp, kJpg}) folder_.Remove(name);
+  }
+  FileSweeper(const FileSweeper&) = delete;
+  FileSweeper& operator=(const FileSweeper&) = delete;
+
+ private:
+  platform::PortraitFolder& folder_;
+  bool sweep_;
+};
+
+int32_t Convert(const std::string& directory, const std::string& decoderName, bool keepFiles,
+                const uint8_t* portrait, int32_t* length, uint8_t* jpeg, size_t capacity) {
   // Personal data goes nowhere but to a folder that is safe for it; without
   // one the read goes on without a picture, as without a decoder.
   const std::unique_ptr<platform::PortraitFolder> folder = platform::OpenFolder(directory);
   if (!folder) return kNoFolder;
+  // Declared before the library, so that the files go after it is released
+  // (a decoder may hold its bitmap open until then).
+  const FileSweeper sweeper(*folder, !keepFiles);
 
   // Declared before the library, so that the directory is restored after
   // the library is released.
@@ -87,7 +106,7 @@ int32_t SystemPortraitConverter::ConvertPortrait(const uint8_t* portrait, int32_
                                                  size_t capacity) {
   if (portrait == nullptr || length == nullptr || jpeg == nullptr || *length < 0) return kFileError;
   try {
-    return Convert(directory_, decoderLibrary_, portrait, length, jpeg, capacity);
+    return Convert(directory_, decoderLibrary_, keepFiles_, portrait, length, jpeg, capacity);
   } catch (...) {
     return kFileError;  // out of memory; nothing unwinds into the exchange
   }

@@ -51,12 +51,18 @@ class SystemPortraitConverter : public PortraitConverter {
   // The folder the portrait files go to (made when missing; empty when the
   // platform has no default for this user).
   const std::string& Directory() const { return directory_; }
-  // Name of the decoder library to load (tests point this elsewhere).
+  // Name of the decoder library to load (tests point this elsewhere; the
+  // service names the one it chose, by its full path).
   void SetDecoderLibrary(std::string name) { decoderLibrary_ = std::move(name); }
+  // Whether the files of a conversion stay in the folder until the next one
+  // (the default: host programs may read them) or are removed as it ends,
+  // whatever its outcome (the service: nothing of a card holder stays).
+  void SetKeepFiles(bool keep) { keepFiles_ = keep; }
 
  private:
   std::string directory_;
   std::string decoderLibrary_;
+  bool keepFiles_ = true;
 };
 
 }  // namespace q48

@@ -41,9 +41,10 @@ class PortraitTest : public ::testing::Test {
   }
   void TearDown() override { RemoveTree(dir); }
 
-  int32_t Convert(const std::string& decoder, size_t capacity = kMaxPortraitJpeg) {
+  int32_t Convert(const std::string& decoder, size_t capacity = kMaxPortraitJpeg, bool keepFiles = true) {
     SystemPortraitConverter converter(target);
     converter.SetDecoderLibrary(decoder);
+    converter.SetKeepFiles(keepFiles);
     length = 2048;
     return converter.ConvertPortrait(input.data(), &length, out.data(), capacity);
   }
@@ -93,6 +94,19 @@ TEST_F(PortraitTest, DecodersThatBreakTheirContract) {
     EXPECT_EQ(Convert(Decoder(mode)), kNoPicture) << mode;
     EXPECT_EQ(length, 2048) << mode;
     EXPECT_EQ(out[1], 0xEE) << mode;
+  }
+}
+
+// The service's converter: nothing of the card holder stays in the folder,
+// whichever way the conversion ends.
+TEST_F(PortraitTest, WithoutKeptFilesEveryOutcomeLeavesTheFolderEmpty) {
+  ASSERT_EQ(Convert(StandInDecoderPath(), kMaxPortraitJpeg, false), 1);
+  EXPECT_EQ(out[0], 0xFF);  // the picture still reached the caller
+  EXPECT_TRUE(fs::is_empty(target));
+  for (const char* mode : {"refuse", "no_file", "corrupt", "big_jpeg"}) {
+    ASSERT_EQ(Convert(StandInDecoderPath()), 1);  // files kept by a host program's converter
+    EXPECT_NE(Convert(Decoder(mode), kMaxPortraitJpeg, false), 1) << mode;
+    EXPECT_TRUE(fs::is_empty(target)) << mode;
   }
 }
 

@@ -27,10 +27,13 @@ import zlib
 
 SKIP = 77
 MACHINES = {"x86": 0x14C, "x64": 0x8664}
+# The kit's programs and DLLs, wherever they are.
+BINARY = r"(bin|service|service/stand-in)/[^/]+\.(exe|dll)"
 SYSTEMS = {"x86": "win32", "x64": "win64"}
 # What an integrator needs in every kit; setup.exe installs 32-bit controls.
 REQUIRED = ["README.txt", "SHA256SUMS", "bin/Q48Reader.dll", "bin/WltRS.dll", "bin/q48.exe",
-            "bin/q48-emulator.exe", "include/Q48Reader.h", "lib/Q48Reader.lib", "lib/Q48Reader.def",
+            "bin/q48-emulator.exe", "service/q48-service.exe", "service/stand-in/WltRS.dll",
+            "include/Q48Reader.h", "lib/Q48Reader.lib", "lib/Q48Reader.def",
             "examples/read_card.c", "examples/ReadCard.cs", "examples/read_card.py"]
 EXPORTS = {"zelListReaderCard", "zelReadCard", "zelReadICCID", "zelReadCardType", "zelWriteCard"}
 
@@ -219,7 +222,10 @@ def contents(args):
 
     # Binaries: stripped, the kit's machine, a debug link to a .debug file with
     # the debugging information, and version information.
-    binaries = [name for name in files if re.fullmatch(r"bin/[^/]+\.(exe|dll)", name)]
+    # A decoder beside the service would hide a real one in the system folder.
+    if "service/WltRS.dll" in files:
+        fail("service/WltRS.dll: the stand-in decoder is beside q48-service.exe")
+    binaries = [name for name in files if re.fullmatch(BINARY, name)]
     for name in binaries:
         base = os.path.basename(name)
         try:
@@ -230,7 +236,7 @@ def contents(args):
             if kept or pe.symbols:
                 fail(f"{name} is not stripped: {pe.symbols} symbols, sections {kept}")
             link = pe.debug_link()
-            debug_name = "bin/" + base + ".debug"
+            debug_name = os.path.dirname(name) + "/" + base + ".debug"
             if link is None or link[0] != base + ".debug":
                 fail(f"{name}: debug link {link}, expected {base}.debug")
             elif debug_name not in debug_files:
@@ -361,7 +367,7 @@ def signing(args):
     if sorted(i.filename[len(top):] for i in signed.infolist() if not i.is_dir()) != names:
         fail("signing changed the kit's list of files")
     sums = {line[66:]: line[:64] for line in open(os.path.join(target, "SHA256SUMS")).read().splitlines()}
-    binaries = [n for n in names if re.fullmatch(r"bin/[^/]+\.(exe|dll)", n)]
+    binaries = [n for n in names if re.fullmatch(BINARY, n)]
     for name in names:
         data = open(os.path.join(target, name), "rb").read()
         if name != "SHA256SUMS" and sums.get(name) != hashlib.sha256(data).hexdigest():

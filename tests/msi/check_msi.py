@@ -6,15 +6,19 @@ programs do not run on this machine); the x64 one is installed under wine64
 by msi_wine_test.cpp. So the x86 package is held to the x64 one table by
 table, where only what the architecture decides may differ; its programs are
 checked for their machine. Both carry what Wine cannot show: the service's
-account, the installer's restart-on-failure step running as LocalSystem, the
-settings passed into a managed install. Both packages can be signed.
+account; its failure actions, SID type and preshutdown timeout by
+MsiConfigureServices; no custom action that can roll the installation back;
+the data folder's access list; the settings passed into a managed install.
+Both packages can be signed.
 
 Exit status 77: skipped (a tool or package missing).
 """
 import argparse
+import hashlib
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 
@@ -79,10 +83,60 @@ def comparable(table, rows):
 
 
 def row(tables_, table, key):
-    for r in tables_[table]:
+    for r in tables_.get(table, []):
         if r[0] == key:
             return r
     fail("%s has no row %s" % (table, key))
+
+
+def service_sid(name):
+    """NT SERVICE\\NAME's SID: S-1-5-80 and the SHA-1 of the upper-case name
+    in UTF-16LE as five little-endian numbers (what `sc showsid` prints)."""
+    digest = hashlib.sha1(name.upper().encode("utf-16-le")).digest()
+    return "S-1-5-80-" + "-".join(str(n) for n in struct.unpack("<5I", digest))
+
+
+# Custom action types that only set a property or a folder: nothing that can
+# fail (msidbCustomActionTypeTextData with a property or a directory).
+SETTERS = {51, 35}
+
+
+def check_service_configuration(name, t, service):
+    """The service's configuration by Windows Installer 5.0's own tables, and
+    no custom action whose failure could roll the installation back."""
+    sequence = {r[0]: int(r[2]) for r in t["InstallExecuteSequence"]}
+    if not sequence.get("InstallServices", 0) < sequence.get("MsiConfigureServices", 0) < sequence.get("StartServices", 0):
+        fail("%s: MsiConfigureServices is not between InstallServices and StartServices: %s" % (name, sequence))
+    failure = row(t, "MsiServiceConfigFailureActions", "RestartOnFailure")
+    # Name, Event (install and reinstall), ResetPeriod, ..., Actions (restart x3), DelayActions, Component_.
+    if failure[1:4] != [service, "5", "86400"] or failure[6:] != ["1[~]1[~]1", "5000[~]30000[~]60000", "Service"]:
+        fail("%s: failure actions: %s" % (name, failure))
+    config = {r[3]: r for r in t.get("MsiServiceConfig", [])}
+    # 4 failure actions flag, 5 service SID type (1: unrestricted), 7 preshutdown timeout (ms).
+    for kind, check in (("4", lambda a: a == "1"), ("5", lambda a: a == "1"),
+                        # kLongestStop in tools/common/service_platform.h: a SIM write (30 s) and 5 s.
+                        ("7", lambda a: a.isdigit() and int(a) >= 35000)):
+        r = config.get(kind)
+        if r is None or r[1] != service or r[2] != "5" or r[5] != "Service" or not check(r[4]):
+            fail("%s: MsiServiceConfig row of type %s: %s" % (name, kind, r))
+    for action in t["CustomAction"]:
+        kind = int(action[1])
+        # msidbCustomActionTypeContinue (0x40): its return is ignored.
+        if kind & 0x3F not in SETTERS and kind & 0x40 == 0:
+            fail("%s: custom action %s can fail the installation: %s" % (name, action[0], action))
+    action = row(t, "CustomAction", "ConfigureService")
+    # Deferred (0x400), as LocalSystem (0x800), after MsiConfigureServices.
+    if int(action[1]) & 0xC00 != 0xC00 or action[3] != "--configure-service" or \
+            not sequence["MsiConfigureServices"] < sequence["ConfigureService"] < sequence["StartServices"]:
+        fail("%s: the program's own restart-on-failure step: %s" % (name, action))
+    # The data folder: SYSTEM and the Administrators, the service's own SID;
+    # nothing inherited, nobody else.
+    lock = row(t, "MsiLockPermissionsEx", "DataFolder")
+    aces = re.findall(r"\(([^)]*)\)", lock[3])
+    trustees = sorted(ace.split(";")[5] for ace in aces)
+    if lock[1:3] != ["DATADIR", "CreateFolder"] or not lock[3].startswith("D:P(") or \
+            trustees != sorted(["SY", "BA", service_sid(service)]):
+        fail("%s: the data folder's access list: %s" % (name, lock))
 
 
 def main():
@@ -127,10 +181,7 @@ def main():
         service = row(t, "ServiceInstall", "Service")
         if service[1] != "q48-service" or service[4] != "2" or service[8] != "NT AUTHORITY\\LocalService":
             fail("%s: the service is not q48-service, started automatically, as LocalService: %s" % (name, service))
-        action = row(t, "CustomAction", "ConfigureService")
-        # Deferred (0x400), as LocalSystem (0x800), its exit status checked (no 0x40).
-        if int(action[1]) & 0xC40 != 0xC00 or action[2] != "ServiceExe" or action[3] != "--configure-service":
-            fail("%s: restart on failure is not set by the program as LocalSystem: %s" % (name, action))
+        check_service_configuration(name, t, service[1])
         secure = row(t, "Property", "SecureCustomProperties")[1].split(";")
         if not {"ALLOWORIGIN", "LISTEN", "PORT", "WATCHINTERVAL", "WIX_UPGRADE_DETECTED"} <= set(secure):
             fail("%s: SecureCustomProperties: %s" % (name, secure))

@@ -8,7 +8,8 @@
 // What Wine cannot show is left to the static checks (check_msi.py) and said
 // where it matters: the service account (Wine runs every service as the
 // prefix's user), restart on failure (Wine keeps no failure actions and
-// restarts nothing), and the feature states that a major upgrade carries
+// restarts nothing), the service's SID type and preshutdown timeout (set by
+// MsiConfigureServices), access lists on folders (Wine keeps none), and the feature states that a major upgrade carries
 // over (Wine's installer has no MigrateFeatureStates: the test names the
 // features again; nor does it add a parent feature for its child), and an
 // upgrade over a running service (it does not wait for the older version's
@@ -224,9 +225,10 @@ TEST_F(MsiUnderWine, InstallServeStopUpgradeUninstall) {
   ASSERT_TRUE(WaitForState("RUNNING", std::chrono::seconds(30)));
   ASSERT_TRUE(Serving());
 
-  // A bad value in the registry: a failed start that the service manager
-  // reports, and the reason in the log.
-  ASSERT_EQ(Wine("reg", {"add", kSettingsKey, "/v", "watch-interval", "/t", "REG_SZ", "/d", "5", "/f"}).exit_status, 0);
+  // A bad value in the registry (its name in another case: the registry's
+  // names ignore case): a failed start that the service manager reports, and
+  // the reason in the log.
+  ASSERT_EQ(Wine("reg", {"add", kSettingsKey, "/v", "Watch-Interval", "/t", "REG_SZ", "/d", "5", "/f"}).exit_status, 0);
   EXPECT_EQ(Wine("sc", {"stop", "q48-service"}).exit_status, 0);
   ASSERT_TRUE(WaitForState("STOPPED", std::chrono::seconds(20)));
   Wine("sc", {"start", "q48-service"});
@@ -235,7 +237,7 @@ TEST_F(MsiUnderWine, InstallServeStopUpgradeUninstall) {
   EXPECT_NE(query.find("WIN32_EXIT_CODE    : 1066"), std::string::npos) << query;  // a service-specific error
   EXPECT_NE(query.find("SERVICE_EXIT_CODE  : 1 "), std::string::npos) << query;
   EXPECT_NE(Log().find(kSettingsKey + ": watch-interval 5: give 50 to 600000 milliseconds"), std::string::npos) << Log();
-  ASSERT_EQ(Wine("reg", {"delete", kSettingsKey, "/v", "watch-interval", "/f"}).exit_status, 0);
+  ASSERT_EQ(Wine("reg", {"delete", kSettingsKey, "/v", "Watch-Interval", "/f"}).exit_status, 0);
 
   ASSERT_EQ(Msiexec({"/x", Package(), "/qn"}), 0);
   ExpectNothingLeft();
@@ -255,6 +257,16 @@ TEST_F(MsiUnderWine, InstallServeStopUpgradeUninstall) {
   EXPECT_EQ(card["fields"]["portrait"].get<std::string>().rfind("data:image/jpeg;base64,/9j/", 0), 0u)
       << "no decoder: the stand-in was not used";
   EXPECT_NE(Log().find("using the stand-in"), std::string::npos) << Log();
+  // The portrait went through a folder of the service's own, with the access
+  // list it wrote (Wine keeps none: the list Windows enforces is the one
+  // logged), and nothing of it stayed there or in C:\Palvix.
+  const std::string sid = "S-1-5-80-2704839098-3794765952-2834920505-3344045825-859706414";  // sc showsid q48-service
+  EXPECT_NE(Log().find("portraits converted in C:\\ProgramData\\Q48Reader\\portraits (access list "
+                       "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + sid + ")"),
+            std::string::npos)
+      << Log();
+  EXPECT_TRUE(fs::is_empty(wine_.DriveC() + "/ProgramData/Q48Reader/portraits"));
+  EXPECT_FALSE(fs::exists(wine_.DriveC() + "/Palvix"));
 
   // Wine's installer does not wait for the older version's service to stop
   // before it removes its files and the service; Windows' does.

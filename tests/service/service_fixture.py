@@ -55,8 +55,13 @@ class Service:
         args = [os.path.join(BIN, "q48-service"), "--listen", "127.0.0.1:0", *flags]
         if device:
             args += ["--port", device]
+        # The folder systemd's CacheDirectory= would give: the portraits go
+        # there, not to the tester's own cache.
+        self.cache = os.path.join(self.tmp.name, "cache")
+        os.mkdir(self.cache, 0o700)
         with open(self.stderr_path, "w") as stderr:
-            self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=stderr, text=True, env=ENV)
+            self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=stderr, text=True,
+                                            env=dict(ENV, CACHE_DIRECTORY=self.cache))
         line = self.process.stdout.readline()
         if "listening on http://127.0.0.1:" not in line:
             self.process.kill()

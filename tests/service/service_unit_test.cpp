@@ -81,12 +81,21 @@ TEST(Settings, SourcesResolvedInOrderWithOneCheck) {
            {source("", "--", {{"idle-exit", {"86401"}}}), "--idle-exit 86401: give 0 (never) to 86400 seconds"},
            {source("", "--", {{"allow-origin", {"https://a.example", "https://*.a.example"}}}),
             "--allow-origin https://*.a.example: wildcards"},
-           {source("K", "", {{"listen", {"127.0.0.1:1", "127.0.0.1:2"}}}), "K: listen: give one value"}}) {
+           {source("K", "", {{"listen", {"127.0.0.1:1", "127.0.0.1:2"}}}), "K: listen: give one value"},
+           {source("", "--", {{"decoder", {"WltRS.dll"}}}), "--decoder WltRS.dll: give the decoder library's full"}}) {
     settings.device = "unchanged";
     EXPECT_FALSE(ResolveSettings({file, bad}, &settings, &error)) << message;
     EXPECT_EQ(error.rfind(message, 0), 0u) << error;
     EXPECT_EQ(settings.device, "unchanged");  // nothing half-applied
   }
+}
+
+// An installer property or a registry string gives a list as one text.
+TEST(Settings, ListFromOneText) {
+  EXPECT_EQ(SplitSettingList(" https://a.example,https://b.example;\thttp://c.example ;"),
+            (std::vector<std::string>{"https://a.example", "https://b.example", "http://c.example"}));
+  EXPECT_EQ(FindSettingKey("Watch-Interval", true), FindSettingKey("watch-interval"));
+  EXPECT_EQ(FindSettingKey("Watch-Interval"), nullptr);  // JSON keys and options keep their case
 }
 
 TEST(Settings, FileFormAndKeys) {
@@ -139,6 +148,20 @@ TEST(Log, RotatesBySizeKeepingTheNewest) {
   EXPECT_NE(contents(folder / "s.1.log").find("line 6"), std::string::npos);
   EXPECT_NE(contents(folder / "s.2.log").find("line 5"), std::string::npos);
   EXPECT_FALSE(fs::exists(folder / "s.3.log"));
+  // A folder squatting on an old log's name: said once, the log goes on.
+  fs::remove_all(folder / "s.2.log");
+  fs::create_directories(folder / "s.2.log" / "squat");
+  {
+    q48tool::Log log;
+    log.SetStderr(false);
+    std::string error;
+    ASSERT_TRUE(log.OpenFile((folder / "s.log").string(), &error, 100, 2)) << error;
+    for (int i = 0; i < 8; ++i) log.Write("more " + std::to_string(i) + std::string(40, 'x'));
+  }
+  const std::string kept = contents(folder / "s.log");
+  EXPECT_NE(kept.find("cannot rotate"), std::string::npos) << kept;
+  EXPECT_EQ(kept.find("cannot rotate"), kept.rfind("cannot rotate")) << kept;
+  EXPECT_NE(kept.find("more 7"), std::string::npos);
   std::string error;
   q48tool::Log log;
   EXPECT_FALSE(log.OpenFile((folder / "missing" / "s.log").string(), &error));

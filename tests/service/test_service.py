@@ -59,6 +59,13 @@ class Api(ServiceTest):
         status, _, body = self.service.request("GET", "/v1/reader")
         self.assertEqual((status, json.loads(body)), (200, q48_json("--port", device, "list")))
 
+    def test_no_portrait_file_stays_after_a_read(self):
+        card = self.service.post("/v1/card")[2]
+        self.assertTrue(card["fields"]["portrait"].startswith("data:image/jpeg;base64,/9j/"))
+        folder = os.path.join(self.service.cache, "portraits")
+        self.assertEqual(os.stat(folder).st_mode & 0o777, 0o700)
+        self.assertEqual(os.listdir(folder), [])
+
     def test_write_converts_to_gbk(self):
         # Nine Chinese characters are 18 bytes in GBK (accepted), ten are 20 (too long): the library's own check.
         status, _, out = self.service.post("/v1/sim", json.dumps({"number": "13800138000", "content": "一二三四五六七八九"}))

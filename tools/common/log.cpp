@@ -56,7 +56,9 @@ bool Log::OpenFile(const std::string& path, std::string* error, uint64_t maxByte
   path_ = path;
   size_ = ec ? 0 : size;
   maxBytes_ = maxBytes;
+  limit_ = maxBytes;
   keep_ = keep;
+  rotationFailed_ = false;
   return true;
 }
 
@@ -79,27 +81,40 @@ void Log::Write(const std::string& text) {
     std::fflush(stderr);
   }
   if (file_ == nullptr) return;
-  if (maxBytes_ > 0 && size_ > 0 && size_ + line.size() > maxBytes_) RotateLocked();
+  if (maxBytes_ > 0 && size_ > 0 && size_ + line.size() > limit_) RotateLocked();
   if (file_ == nullptr) return;
   std::fputs(line.c_str(), file_);
   std::fflush(file_);
   size_ += line.size();
 }
 
-// Renames may fail (a reader holding a file open on Windows): the log then
-// goes on in the file it has, or in a new one, rather than stopping.
+// Renames may fail (a reader holding a file open on Windows, a folder that
+// took an old log's name): the log then goes on in the file it has, says so
+// once, and tries again only after another maxBytes, not on every line.
 void Log::RotateLocked() {
   std::fclose(file_);
   file_ = nullptr;
-  std::error_code ec;
+  std::error_code ec, failed;
   fs::remove(Numbered(path_, keep_), ec);
   for (int n = keep_ - 1; n >= 0; --n) {
-    if (fs::exists(Numbered(path_, n), ec)) fs::rename(Numbered(path_, n), Numbered(path_, n + 1), ec);
+    if (!fs::exists(Numbered(path_, n), ec)) continue;
+    fs::rename(Numbered(path_, n), Numbered(path_, n + 1), failed);
+    if (failed) break;  // the lower ones stay, rather than overwrite one that did not move
   }
-  if (keep_ == 0) fs::remove(path_, ec);
+  if (keep_ == 0) fs::remove(path_, failed);
   file_ = std::fopen(path_.c_str(), "a");
   size_ = file_ != nullptr ? static_cast<uint64_t>(fs::file_size(path_, ec)) : 0;
   if (ec) size_ = 0;
+  limit_ = failed ? size_ + maxBytes_ : maxBytes_;
+  if (!failed) {
+    rotationFailed_ = false;
+  } else if (!rotationFailed_ && file_ != nullptr) {
+    rotationFailed_ = true;
+    const std::string line = LogTimeStamp(std::chrono::system_clock::now()) + " log: cannot rotate " + path_ +
+                             ": " + failed.message() + "; going on in it\n";
+    std::fputs(line.c_str(), file_);
+    size_ += line.size();
+  }
 }
 
 void Log::Callback(const std::string& line, void* self) { static_cast<Log*>(self)->Write(line); }

@@ -28,7 +28,8 @@ class Log {
   // Appends every line to `path` as well (created when missing). With
   // maxBytes > 0 a line that would take the file past maxBytes first moves
   // it to NAME.1.EXT (NAME.1 to NAME.2 and so on up to NAME.<keep>.EXT; the
-  // oldest is dropped) and starts a new one. False with "path: reason".
+  // oldest is dropped) and starts a new one; when it cannot, it says so
+  // once and goes on in the file it has. False with "path: reason".
   bool OpenFile(const std::string& path, std::string* error, uint64_t maxBytes = 0, int keep = 0);
   // Lines go to standard error only from now on; the file is closed (before
   // a Windows service reports itself stopped, so that an uninstaller can
@@ -51,7 +52,9 @@ class Log {
   std::string path_;
   uint64_t size_ = 0;
   uint64_t maxBytes_ = 0;
+  uint64_t limit_ = 0;  // the size past which the next line rotates
   int keep_ = 0;
+  bool rotationFailed_ = false;  // and said so in the file
   bool stderr_ = true;
 };
 

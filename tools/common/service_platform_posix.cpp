@@ -3,6 +3,7 @@
 // JSON file in /etc. systemd may start it on the first connection to the
 // socket it holds (q48-service.socket) and hand that socket over.
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,8 +16,18 @@
 
 namespace q48service {
 
-const char kSystemSettingsName[] = "/etc/q48reader/q48-service.json";
+namespace {
+constexpr char kSystemSettingsFile[] = "/etc/q48reader/q48-service.json";
+}  // namespace
+
 const bool kConfiguresService = false;
+
+struct ServiceManagerLink::State {};
+ServiceManagerLink::ServiceManagerLink() = default;
+ServiceManagerLink::~ServiceManagerLink() = default;
+bool ServiceManagerLink::Run(const std::function<int(ServiceManager&)>&, int*) { return false; }
+
+std::string SystemSettingsName() { return kSystemSettingsFile; }
 
 void PrepareListeningSocket(boost::asio::ip::tcp::acceptor& acceptor, boost::system::error_code& ec) {
   acceptor.set_option(boost::asio::socket_base::reuse_address(true), ec);
@@ -86,11 +97,9 @@ HandedSocket AdoptHandedSocket(boost::asio::ip::tcp::acceptor& acceptor, std::st
 
 bool ReadSystemSettings(SettingsSource* source, std::string* error) {
   struct stat info;
-  if (stat(kSystemSettingsName, &info) != 0 && (errno == ENOENT || errno == ENOTDIR)) return true;  // none: defaults
-  return ReadSettingsFile(kSystemSettingsName, source, error);
+  if (stat(kSystemSettingsFile, &info) != 0 && (errno == ENOENT || errno == ENOTDIR)) return true;  // none: defaults
+  return ReadSettingsFile(kSystemSettingsFile, source, error);
 }
-
-bool RunUnderServiceManager(const std::function<int(ServiceManager&)>&, int*) { return false; }
 
 std::string ServiceLogPath(std::string*) { return ""; }
 
@@ -99,6 +108,39 @@ bool ConfigureService(std::string* report) {
   return false;
 }
 
-std::string UseStandInDecoderIfNoOther() { return ""; }
+std::string HardenProcess() { return ""; }
+
+bool ChooseDecoder(const std::string& setting, std::string* library, std::string* report) {
+  *library = setting;
+  *report = setting.empty() ? "portrait decoder: the library's, by the loader's search"
+                            : "portrait decoder " + setting + " (the decoder setting)";
+  return true;
+}
+
+std::string ServiceDataFolder(bool, const char* leaf, std::string* report, std::string* error) {
+  // systemd's CacheDirectory= names the folder it made for the service
+  // (several, separated by colons: the first is ours).
+  std::string base;
+  if (const char* cache = std::getenv("CACHE_DIRECTORY"); cache != nullptr && *cache == '/') {
+    base = cache;
+    base = base.substr(0, base.find(':'));
+  } else if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg != nullptr && *xdg == '/') {
+    base = std::string(xdg) + "/q48-service";
+  } else {
+    const char* home = std::getenv("HOME");
+    const passwd* account = home == nullptr || *home != '/' ? getpwuid(geteuid()) : nullptr;
+    if (account != nullptr) home = account->pw_dir;
+    if (home == nullptr || *home != '/') {
+      *error = "no cache folder: neither CACHE_DIRECTORY nor a home folder is known";
+      return "";
+    }
+    base = std::string(home) + "/.cache/q48-service";
+  }
+  // The library makes it, mode 0700, and refuses one that is not the
+  // service's own.
+  const std::string folder = base + "/" + leaf;
+  *report = "mode 0700";
+  return folder;
+}
 
 }  // namespace q48service

@@ -18,8 +18,9 @@
 //
 // Exit status: 0 after a stop request (SIGINT, SIGTERM, Ctrl+C, the service
 // manager's Stop), 1 when the settings are unusable or the address cannot be
-// listened on, 2 when the service manager runs it and its log cannot be
-// written (the service-specific error the manager then reports).
+// listened on (under the service manager: the service-specific error it
+// reports). A log that cannot be written is no failure: the service then
+// serves without one.
 #include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -37,10 +38,12 @@
 
 #include "card_watcher.h"
 #include "log.h"
+#include "photo/portrait.h"
 #include "reader_queue.h"
 #include "server.h"
 #include "service_platform.h"
 #include "settings.h"
+#include "tool_platform.h"
 
 namespace {
 
@@ -61,10 +64,18 @@ constexpr std::chrono::milliseconds kAnswerGrace{1000};
 // How often a busy service looks again whether it has become idle.
 constexpr std::chrono::seconds kIdleRecheck{10};
 
+// Where no private folder or no decoder can be had: cards are read without
+// their portrait rather than leave it where others may read it.
+class NoPortrait : public q48::PortraitConverter {
+ public:
+  int32_t ConvertPortrait(const uint8_t*, int32_t*, uint8_t*, size_t) override { return q48::kNoFolder; }
+};
+
 struct CommandLine {
   SettingsSource settings;
   std::string configPath;
   bool configureService = false;
+  std::string hardening;  // HardenProcess's warning, for the log
 };
 
 // Reads the command line into *out; -1 to go on, else the exit status.
@@ -76,7 +87,7 @@ struct CommandLine {
 int ParseCommandLine(int argc, char** argv, CommandLine* out) {
   CLI::App app{"q48-service: the Q48 reader for web pages, over HTTP on the loopback address.", "q48-service"};
   app.set_version_flag("--version", "q48-service " Q48_VERSION);
-  app.footer(std::string("Settings: from ") + kSystemSettingsName +
+  app.footer(std::string("Settings: from ") + SystemSettingsName() +
              " when no --config is given; options given here override them.\n"
              "API: GET /v1/reader, POST /v1/card, /v1/iccid, /v1/card-type, /v1/sim (JSON), GET /v1/events "
              "(Server-Sent Events); the built-in page at /, the module /q48.js.\n"
@@ -93,7 +104,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine* out) {
     options.emplace_back(&key, option);
   }
   app.add_option("--config", out->configPath,
-                 std::string("JSON file with these settings as keys, read instead of ") + kSystemSettingsName)
+                 std::string("JSON file with these settings as keys, read instead of ") + SystemSettingsName())
       ->type_name("FILE");
   if (kConfiguresService)
     app.add_flag("--configure-service", out->configureService,
@@ -114,8 +125,11 @@ int Serve(const CommandLine& commandLine, ServiceManager* manager) {
   q48tool::Log& log = q48tool::Log::Process();
   std::string error;
   if (manager != nullptr) {
+    // Without its file (a folder squatting on its name, a log folder that
+    // is not the service's own) the service still serves, logging nowhere:
+    // failing would only have the manager restart it into the same fault.
     const std::string path = ServiceLogPath(&error);
-    if (path.empty() || !log.OpenFile(path, &error, kLogFileBytes, kLogFilesKept)) return 2;  // nowhere to say why
+    if (!path.empty()) log.OpenFile(path, &error, kLogFileBytes, kLogFilesKept);
     log.SetStderr(false);
   }
   const auto fail = [&](const std::string& message) {
@@ -129,12 +143,33 @@ int Serve(const CommandLine& commandLine, ServiceManager* manager) {
     return fail(error);
   Settings settings;
   if (!ResolveSettings({file, commandLine.settings}, &settings, &error)) return fail(error);
-  const std::string decoder = UseStandInDecoderIfNoOther();
-  if (!decoder.empty()) log.Write("q48-service: " + decoder);
+
+  if (!commandLine.hardening.empty()) log.Write("q48-service: " + commandLine.hardening);
+  // The library's converter, given a folder of the service's own and the
+  // decoder chosen here; its files go after every read, whatever the
+  // outcome, so that nothing of a card holder stays on disk.
+  std::string decoder, report;
+  const bool decoderUsable = ChooseDecoder(settings.decoder, &decoder, &report);
+  log.Write("q48-service: " + report);
+  std::string folderReport;
+  const std::string portraitFolder = ServiceDataFolder(manager != nullptr, "portraits", &folderReport, &error);
+  if (portraitFolder.empty()) log.Write("q48-service: cards are read without their portrait: " + error);
+  std::unique_ptr<q48::PortraitConverter> portrait;
+  if (decoderUsable && !portraitFolder.empty()) {
+    auto converter = std::make_unique<q48::SystemPortraitConverter>(portraitFolder);
+    if (!decoder.empty()) converter->SetDecoderLibrary(decoder);
+    converter->SetKeepFiles(false);
+    portrait = std::move(converter);
+    log.Write("q48-service: portraits converted in " + q48tool::SystemTextToUtf8(portraitFolder) + " (" +
+              folderReport + "), removed after each read");
+  } else {
+    portrait = std::make_unique<NoPortrait>();
+  }
 
   boost::asio::io_context io;
   q48::ExchangeOptions exchange;
   exchange.device = settings.device;
+  exchange.portrait = portrait.get();
   ReaderQueue queue(io, exchange);
   CardWatcher watcher(io, queue, std::chrono::milliseconds(settings.watchIntervalMs));
   Server server(io, settings, queue, watcher);
@@ -223,6 +258,8 @@ int Serve(const CommandLine& commandLine, ServiceManager* manager) {
 
 int main(int argc, char** argv) {
   CommandLine commandLine;
+  // Before anything loads a library by name.
+  commandLine.hardening = HardenProcess();
   if (const int status = ParseCommandLine(argc, argv, &commandLine); status >= 0) return status;
   if (commandLine.configureService) {
     // Not into the service's log: a file the installer (LocalSystem) made
@@ -238,6 +275,7 @@ int main(int argc, char** argv) {
     q48tool::Log::Process().CloseFile();
     return result;
   };
-  if (RunUnderServiceManager(service, &status)) return status;
+  ServiceManagerLink manager;
+  if (manager.Run(service, &status)) return status;
   return Serve(commandLine, nullptr);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -82,6 +83,18 @@ bool ApplyIdleExit(const std::string& value, Settings* settings, std::string* wh
 }
 
 std::string ShowIdleExit(const Settings& settings) { return std::to_string(settings.idleExitSeconds); }
+bool ApplyDecoder(const std::string& value, Settings* settings, std::string* why) {
+  // A full path, so that no search (and no folder a user may write to) has
+  // a say in which code the service runs.
+  if (!std::filesystem::path(value).is_absolute()) {
+    *why = "give the decoder library's full path";
+    return false;
+  }
+  settings->decoder = value;
+  return true;
+}
+
+std::string ShowDecoder(const Settings& settings) { return settings.decoder; }
 
 }  // namespace
 
@@ -101,14 +114,32 @@ const std::vector<SettingKey>& SettingKeys() {
        "when systemd started it on a connection to its socket: seconds without any connection before it exits, "
        "to be started again by the next one (0: never)",
        ApplyIdleExit, ShowIdleExit},
+      {"decoder", SettingForm::Text, "PATH",
+       "the portrait decoder library, by its full path; by default the one beside the service or in the system's "
+       "library folders",
+       ApplyDecoder, ShowDecoder},
   };
   return keys;
 }
 
-const SettingKey* FindSettingKey(const std::string& name) {
+const SettingKey* FindSettingKey(const std::string& name, bool ignoreCase) {
   for (const SettingKey& key : SettingKeys())
-    if (name == key.name) return &key;
+    if (ignoreCase ? Lower(name) == key.name : name == key.name) return &key;
   return nullptr;
+}
+
+std::vector<std::string> SplitSettingList(const std::string& text) {
+  std::vector<std::string> out;
+  std::string item;
+  for (const char c : text + " ") {
+    if (c == ' ' || c == '\t' || c == ',' || c == ';') {
+      if (!item.empty()) out.push_back(item);
+      item.clear();
+    } else {
+      item += c;
+    }
+  }
+  return out;
 }
 
 bool ResolveSettings(const std::vector<SettingsSource>& sources, Settings* settings, std::string* error) {

@@ -31,6 +31,7 @@ struct Settings {
   // Only when systemd started it on a connection to its socket: seconds with
   // no connection open before it exits (the socket starts it again); 0 never.
   int idleExitSeconds = kDefaultIdleExitSeconds;
+  std::string decoder;  // the portrait decoder's full path; empty: the platform's search (service_platform.h)
 };
 
 // How a source may give a key: one text, any number of texts, or one whole
@@ -51,9 +52,16 @@ struct SettingKey {
   std::string (*show)(const Settings& settings);
 };
 
-// listen, port, allow-origin, watch-interval, idle-exit: the one list of keys.
+// listen, port, allow-origin, watch-interval, idle-exit, decoder: the one list of keys.
 const std::vector<SettingKey>& SettingKeys();
-const SettingKey* FindSettingKey(const std::string& name);
+// The key of this name; with ignoreCase, whatever its letters' case (the
+// Windows registry's value names ignore case). Null when there is none.
+const SettingKey* FindSettingKey(const std::string& name, bool ignoreCase = false);
+
+// A list given as one text (an installer property, a registry string):
+// items separated by spaces, tabs, commas or semicolons, none of which an
+// origin can hold; empty items are dropped.
+std::vector<std::string> SplitSettingList(const std::string& text);
 
 // The values one source gave.
 struct SettingsSource {
