@@ -29,3 +29,13 @@ stop();
 void writeSim("13800138000", 5);
 // @ts-expect-error: a card has no such field
 void readCard().then((card) => card.fields.photo);
+
+// The fields are told apart by their kind.
+void readCard().then((card) => {
+  const f = card.fields;
+  if (f.card_kind === "foreign_2023") return f.english_name + f.nationality + f.previous_number_link;
+  if (f.card_kind === "hk_mo_tw") return f.pass_number + f.issue_count + f.address;
+  if (f.card_kind === "unknown") return f.kind_mark + f.reserved;
+  // @ts-expect-error: a resident card has no nationality, until its kind says otherwise
+  return f.nationality;
+});
