@@ -75,26 +75,34 @@ function value(key, text) {
   return span;
 }
 
-function show(card) {
-  const f = card.fields;
-  const kind = kinds[f.card_kind] ?? kinds.unknown;
-  $("card_kind").textContent = kind === kinds.unknown && f.kind_mark ? `${kind.title}（标记 ${f.kind_mark}）` : kind.title;
+// The kind's rows, each value under its result key.
+function rows(kind, f) {
   const list = [];
   for (const [key, label, form] of kind.fields) list.push(...term(label, value(key, form(f[key] ?? ""))));
   list.push(...term("有效期限", value("valid_from", date(f.valid_from ?? "")), " - ", value("valid_to", date(f.valid_to ?? ""))));
   $("fields").replaceChildren(...list);
+}
+
+function show(card) {
+  const f = card.fields;
+  const kind = kinds[f.card_kind] ?? kinds.unknown;
+  $("card_kind").textContent = kind === kinds.unknown && f.kind_mark ? `${kind.title}（标记 ${f.kind_mark}）` : kind.title;
+  rows(kind, f);
   const portrait = $("portrait");
   portrait.hidden = !f.portrait;
   if (f.portrait) portrait.src = f.portrait;
   else portrait.removeAttribute("src");
 }
 
+// The last card's rows stay, emptied.
 function clear() {
   $("card_kind").textContent = "";
-  $("fields").replaceChildren();
+  for (const shown of $("fields").querySelectorAll("[id]")) shown.textContent = "";
   $("portrait").hidden = true;
   $("portrait").removeAttribute("src");
 }
+
+rows(kinds.resident, {});
 
 function status(text) {
   $("status").textContent = text;
@@ -129,7 +137,8 @@ $("read").addEventListener("click", async () => {
 
 watch(
   (card) => {
-    event(`读到${(kinds[card.fields.card_kind] ?? kinds.unknown).title}：${card.fields.name.trim()}`);
+    const kind = kinds[card.fields.card_kind] ?? kinds.unknown;
+    event(`读到${kind === kinds.resident ? "身份证" : kind.title}：${card.fields.name.trim()}`);
     show(card);
   },
   () => {
