@@ -18,6 +18,7 @@
 #include "check.h"
 #include "photo/base64.h"
 #include "photo/portrait.h"
+#include "protocol/card_fields.h"
 #include "protocol/response.h"
 
 namespace {
@@ -156,19 +157,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (group == 10 && code == 4) {
     FUZZ_CHECK(portrait.calls == 1);
-    CheckText(fields.Name, 30);
-    CheckText(fields.SexCode, 2);
-    CheckText(fields.BirthDate, 16);
-    CheckText(fields.Address, 70);
-    CheckText(fields.IdNumber, 36);
-    CheckText(fields.IssuingAuthority, 30);
-    CheckText(fields.ValidFrom, 8);
-    CheckText(fields.ValidTo, 8);
-    CheckText(fields.ReservedText, 10);
-    FUZZ_CHECK(IsEthnicGroupName(fields.Nation));
-    for (const std::string* trimmed : {&fields.SexCode, &fields.BirthDate, &fields.Address, &fields.IdNumber,
-                                       &fields.IssuingAuthority, &fields.ReservedText})
-      FUZZ_CHECK(!EndsInSpace(*trimmed));
+    // The record's mark picks the kind; a mark not wholly received is none.
+    const size_t markAt = kRecordOffset + q48::kKindMarkOffset;
+    const char16_t mark =
+        size >= markAt + 2 ? static_cast<char16_t>(data[markAt] | data[markAt + 1] << 8) : char16_t{0};
+    const q48::CardKindInfo& kind = q48::KindOfMark(mark);
+    FUZZ_CHECK(fields.Kind == kind.kind);
+    FUZZ_CHECK(fields.KindValues.size() == kind.count);
+    for (const q48::CardField& field : kind) {
+      const std::string& text = q48::FieldText(fields, kind, field);
+      switch (field.decoding) {
+        case q48::CardDecoding::Portrait: continue;
+        case q48::CardDecoding::EthnicGroup: FUZZ_CHECK(IsEthnicGroupName(text)); continue;
+        case q48::CardDecoding::ValidityStart:
+        case q48::CardDecoding::ValidityEnd: CheckText(text, q48::kValidityDateSize); continue;
+        case q48::CardDecoding::Text:
+        case q48::CardDecoding::KindMark: CheckText(text, field.recordSize); continue;
+        default: CheckText(text, field.recordSize + field.moreSize); FUZZ_CHECK(!EndsInSpace(text));
+      }
+    }
+    // Slots the kind does not fill are empty.
+    for (const q48::ResultSlot& place : q48::kResultSlots) {
+      bool filled = false;
+      for (const q48::CardField& field : kind) filled = filled || field.slot == place.slot;
+      FUZZ_CHECK(filled || (fields.*place.slot).empty());
+    }
     // The portrait text: the converter's JPEG when it kept its contract,
     // otherwise that of 2048 zero bytes; never anything in between.
     const size_t delivered = std::min<size_t>(jpegSize, static_cast<size_t>(q48::kMaxPortraitJpeg));

@@ -7,6 +7,8 @@ packages=(
   cmake g++ make pkg-config python3 ccache curl
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libturbojpeg0-dev
+  # country names (English, and Chinese from its zh_CN catalogue) for a card's nationality, made into a table at build time
+  iso-codes
   nlohmann-json3-dev libcli11-dev libboost1.81-dev
   clang libclang-rt-14-dev
   llvm lld osslsigncode openssl mono-mcs

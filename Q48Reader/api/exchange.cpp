@@ -14,6 +14,7 @@
 #include "protocol/card_fields.h"
 #include "protocol/frame.h"
 #include "protocol/requests.h"
+#include "protocol/text.h"
 #include "serial/com_port.h"
 #include "timer_resolution.h"
 
@@ -38,11 +39,29 @@ constexpr int16_t kReadCardRejected = Q48_ERR_READ_CARD;
 
 enum class Outcome { NoReader, OpenFailed, Timeout, Rejected, Accepted };
 
-// The portrait's text, shorter than kPortraitTextBuffer, is the last field
+// The portrait's text, shorter than kPortraitTextBuffer, is the last slot
 // and runs to the end of the caller's buffer.
-static_assert(kCardFields[std::size(kCardFields) - 1].decoding == CardDecoding::Portrait &&
-                  kCardFields[std::size(kCardFields) - 1].bufferOffset + kPortraitTextBuffer <= Q48_READ_CARD_BUFFER,
+static_assert(kResultSlots[std::size(kResultSlots) - 1].slot == kPortraitField.slot &&
+                  BufferOffset(kPortraitField.slot) + kPortraitTextBuffer <= Q48_READ_CARD_BUFFER,
               "the portrait's text fits the caller's buffer");
+
+// Copies a slot's text to its place. Any other text than the portrait keeps
+// at least one zero byte before the next place, so that a caller reading it
+// as a C string stops there: a longer one (a 2017 card's 60-character English
+// name, were it not Latin) is cut before a character that would cross.
+void CopyToPlace(const std::string& text, bool openEnded, char* place) {
+  size_t count = text.size();
+  if (!openEnded && count > Q48_FIELD_STRIDE - 1) {
+    count = 0;
+    for (size_t at = 0; at < text.size();) {
+      const size_t length = CharacterLength(text, at);
+      if (at + length > Q48_FIELD_STRIDE - 1) break;
+      at += length;
+      count = at;
+    }
+  }
+  std::memcpy(place, text.data(), count);
+}
 
 // TakeReceived fills the receive area with whole messages.
 static_assert(kReceiveAreaSize >= kReceivedMessageSize, "the receive area holds any queued message");
@@ -221,10 +240,11 @@ int16_t ReadCard(const ExchangeOptions& options, char* buffer) {
           case Outcome::Timeout: ClearResultFields(fields); return kTimeout;
           case Outcome::Rejected: ClearResultFields(fields); return kReadCardRejected;
         }
-        for (const CardField& field : kCardFields) {
-          const std::string& text = fields.*field.slot;
-          std::memcpy(buffer + field.bufferOffset, text.data(), text.size());
+        for (const CardField& field : InfoOf(fields.Kind)) {
+          if (field.slot == nullptr) continue;
+          CopyToPlace(fields.*field.slot, field.decoding == CardDecoding::Portrait, buffer + BufferOffset(field.slot));
         }
+        if (options.card != nullptr) *options.card = fields;
         return kOk;
       },
       [] { ClearResultFields(Fields()); });

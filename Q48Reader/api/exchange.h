@@ -36,6 +36,10 @@ struct ExchangeOptions {
   std::string* openError = nullptr;
   // When set: None, or with openError, what sort of failure that was.
   OpenFailureKind* openFailure = nullptr;
+  // When set: after a read-card that succeeded, the decoded card (its kind
+  // and every field of its kind, the slots copied to the buffer included);
+  // left alone otherwise. The caller's own, written on the caller's thread.
+  ResultFields* card = nullptr;
 };
 
 int16_t ListReaderCard(const ExchangeOptions& options);

@@ -77,6 +77,11 @@ Q48_API short Q48_CALL zelListReaderCard(void);
  * 100 sex code, 200 ethnic group, 300 birth date YYYYMMDD, 400 address,
  * 500 identity number, 600 issuing authority, 700 valid from, 800 valid to,
  * 900 reserved text, 1000 the portrait as Base64 JPEG (open-ended).
+ * Other kinds of card fill the slot of the same meaning and put their kind
+ * mark at 900: "J" a Hong Kong, Macao or Taiwan residents' permit; "I" (2017)
+ * or "Y" (2023) a foreigner's permanent residence card, whose English name is
+ * at 0, nationality (ISO 3166-1 alpha-3) at 200, card number at 500, 2017
+ * authority code at 600, and address empty.
  * Returns 0, -1 (no reader, or port unavailable), -4 (no answer within
  * about 5 s), -6 (the reader reported a failure, e.g. no card). On failure the
  * buffer is untouched.

@@ -116,6 +116,11 @@ std::string DecodeField(const uint8_t* record, const CardField& field, PortraitC
       return Slice(TrimRight(Utf16LeToGbk(at, field.recordSize)), 0, kValidityDateSize);
     case CardDecoding::ValidityEnd:
       return Slice(TrimRight(Utf16LeToGbk(at, field.recordSize)), kValidityDateSize, kValidityDateSize);
+    case CardDecoding::JoinedText:
+      return TrimRight(Utf16LeToGbk(at, field.recordSize) +
+                       Utf16LeToGbk(record + field.moreOffset, field.moreSize));
+    case CardDecoding::KindMark:
+      return Utf16LeToGbk(at, field.recordSize);
     case CardDecoding::NarrowText: {
       const char* text = reinterpret_cast<const char*>(at);
       return TrimRight(std::string(text, strnlen(text, field.recordSize)));
@@ -133,8 +138,23 @@ const char* EthnicGroupName(long code) {
   return code >= 0 && code <= 58 ? kEthnicGroupNames[code] : "";
 }
 
-void DecodeIdCardRecord(const uint8_t* record, ResultFields& fields, PortraitConverter& portrait) {
-  for (const CardField& field : kCardFields) fields.*field.slot = DecodeField(record, field, portrait);
+void DecodeIdCardRecord(const uint8_t* record, ResultFields& fields, PortraitConverter& portrait, size_t received) {
+  const char16_t mark = received >= kKindMarkOffset + kKindMarkSize
+                            ? static_cast<char16_t>(record[kKindMarkOffset] | record[kKindMarkOffset + 1] << 8)
+                            : 0;
+  const CardKindInfo& kind = KindOfMark(mark);
+  ClearResultFields(fields);  // a kind leaves some slots empty
+  fields.Kind = kind.kind;
+  const uint8_t markBytes[kKindMarkSize] = {static_cast<uint8_t>(mark & 0xFF), static_cast<uint8_t>(mark >> 8)};
+  fields.KindMark = mark == u' ' ? std::string() : Utf16LeToGbk(markBytes, kKindMarkSize);
+  fields.KindValues.resize(kind.count);
+  for (const CardField& field : kind) {
+    std::string text = DecodeField(record, field, portrait);
+    if (field.slot != nullptr)
+      fields.*field.slot = std::move(text);
+    else
+      fields.KindValues[static_cast<size_t>(&field - kind.fields)] = std::move(text);
+  }
 }
 
 }  // namespace q48

@@ -10,7 +10,10 @@
 namespace q48 {
 
 void ClearResultFields(ResultFields& fields) {
-  for (const CardField& field : kCardFields) (fields.*field.slot).clear();
+  for (const ResultSlot& place : kResultSlots) (fields.*place.slot).clear();
+  fields.Kind = CardKind::Resident;
+  fields.KindMark.clear();
+  fields.KindValues.clear();
 }
 
 namespace {
@@ -64,7 +67,7 @@ int ParseResponse(const uint8_t* message, size_t size, ResultFields& fields,
     case AnswerKind::IdCardRecord: {
       uint8_t record[kIdCardRecordSize];
       CopyOut(message, size, 3, sizeof record, record);
-      DecodeIdCardRecord(record, fields, portrait);
+      DecodeIdCardRecord(record, fields, portrait, size > 3 ? size - 3 : 0);
       return 1;
     }
     case AnswerKind::Iccid:

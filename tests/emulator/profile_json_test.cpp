@@ -202,8 +202,9 @@ TEST(ProfileJson, WrongKeysTypesAndRangesAreNamed) {
        "p.json:1:2: unknown key \"cardtype\" (known keys: description, ident_text, iccid, card_type, accept_writes, "
        "id_card, portrait_base64, portrait_file)"},
       {"{\"id_card\": {\"nation\": \"01\"}}",
-       "p.json:1:14: unknown key \"nation\" (known keys: name, sex_code, nation_code, birth_date, address, id_number, "
-       "issuing_authority, valid_from, valid_to, reserved)"},
+       "p.json:1:14: unknown key \"nation\" (known keys: card_kind, name, sex_code, nation_code, birth_date, address, "
+       "id_number, issuing_authority, valid_from, valid_to, pass_number, issue_count, english_name, nationality, "
+       "chinese_name, card_version, authority_code, renewal_count, previous_number_link, reserved, kind_mark)"},
       {"{\"card_type\": \"1\"}", "p.json:1:15: \"card_type\" must be an integer from 0 to 255, found a string"},
       {"{\"card_type\": 1.5}", "p.json:1:15: \"card_type\" must be an integer from 0 to 255, found 1.5"},
       {"{\"card_type\": 1e2}", "p.json:1:15: \"card_type\" must be an integer from 0 to 255, found 1e2"},

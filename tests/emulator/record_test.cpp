@@ -6,6 +6,8 @@
 
 #include "emulator.h"
 #include "photo/portrait.h"
+#include "protocol/card_fields.h"
+#include "protocol/requests.h"
 #include "protocol/response.h"
 
 namespace {
@@ -90,6 +92,99 @@ TEST(EmulatorRecord, DecodesToTheGivenFields) {
   EXPECT_EQ(fields.ValidTo, "\xB3\xA4\xC6\xDA");
   EXPECT_EQ(fields.ReservedText, "R1");
   EXPECT_EQ(fields.IdNumber, "33010619880614131X");
+}
+
+// The emulator's layouts against the library's tables: each kind's record,
+// built by one and decoded by the other.
+class CardKinds : public ::testing::Test {
+ protected:
+  // A decoded field by its result key; "<none>" when the kind has no such key.
+  std::string Field(const char* key) const {
+    const q48::CardKindInfo& kind = q48::InfoOf(fields.Kind);
+    for (const q48::CardField& field : kind)
+      if (field.key != nullptr && std::string(field.key) == key) return q48::FieldText(fields, kind, field);
+    return "<none>";
+  }
+  void Decode(const q48emu::CardProfile& profile, size_t received = q48::kIdCardRecordSize) {
+    Bytes record = q48emu::BuildIdCardRecord(profile);
+    std::fill(record.begin() + static_cast<std::ptrdiff_t>(received), record.end(), 0);
+    q48::DecodeIdCardRecord(record.data(), fields, portrait, received);
+  }
+  static q48emu::CardProfile Foreign2023(const std::string& englishName) {
+    q48emu::CardProfile profile;
+    q48emu::IdCardFields& card = profile.idCard;
+    card.kind = "foreign_2023";
+    card.englishName = englishName;
+    card.nationality = "ESP";
+    card.idNumber = "931724198903128221";
+    return profile;
+  }
+  q48::ResultFields fields;
+  NoPortrait portrait;
+};
+
+TEST_F(CardKinds, EnglishNamesOfA2023Card) {
+  // 46 characters: 35 in the first place, 11 in the second, joined.
+  const std::string longest = "ABCDEFGHIJKLMNOPQRSTUVWXYZ, ABCDEFGHIJKLMNOPQR";
+  ASSERT_EQ(longest.size(), 46u);
+  Decode(Foreign2023(longest));
+  EXPECT_EQ(fields.Kind, q48::CardKind::Foreign2023);
+  EXPECT_EQ(Field("english_name"), longest);
+  EXPECT_EQ(fields.Name, longest);
+  EXPECT_EQ(fields.Nation, "ESP");
+  EXPECT_EQ(fields.ReservedText, "Y");
+  // The second part blank: the first part alone, without its blank fill; a
+  // name of exactly 35 characters ends at the first place's end.
+  for (const std::string& name : {std::string("GARCIA LOPEZ, MARIA"), std::string(35, 'M')}) {
+    Decode(Foreign2023(name));
+    EXPECT_EQ(fields.Name, name);
+  }
+}
+
+TEST_F(CardKinds, BlankChineseNameIsAnEmptyField) {
+  q48emu::CardProfile profile;
+  profile.idCard.kind = "foreign_2017";
+  profile.idCard.englishName = "MILLER, JAMES";
+  Decode(profile);
+  EXPECT_EQ(fields.Kind, q48::CardKind::Foreign2017);
+  EXPECT_EQ(Field("chinese_name"), "");
+  EXPECT_EQ(Field("english_name"), "MILLER, JAMES");
+  EXPECT_EQ(Field("nation"), "<none>");  // no key of another kind
+  EXPECT_EQ(fields.Address, "");
+  profile = Foreign2023("SMITH, ANNA");
+  Decode(profile);
+  EXPECT_EQ(Field("chinese_name"), "");
+}
+
+TEST_F(CardKinds, UnknownMarkDecodesAsAResidentCardAndKeepsTheMark) {
+  q48emu::CardProfile profile = q48emu::SampleCard();
+  profile.idCard.reserved = "R1";
+  profile.idCard.kindMark = "Q";
+  Decode(profile);
+  EXPECT_EQ(fields.Kind, q48::CardKind::Unknown);
+  EXPECT_EQ(fields.KindMark, "Q");
+  EXPECT_EQ(fields.IdNumber, "33010619880614131X");
+  EXPECT_EQ(fields.ReservedText, "R1");  // the reserved slot as for a resident card
+  profile.idCard.kindMark = "\xE5\x8D\xA1";  // 卡: a character, not only a letter
+  Decode(profile);
+  EXPECT_EQ(fields.KindMark, "\xBF\xA8");
+}
+
+TEST_F(CardKinds, MarkOfARecordCutShort) {
+  // The whole text block arrived, the portrait did not: the kind counts.
+  Decode(Foreign2023("SMITH, ANNA"), 264);
+  EXPECT_EQ(fields.Kind, q48::CardKind::Foreign2023);
+  EXPECT_EQ(fields.Name, "SMITH, ANNA");
+  // Half the mark arrived: no mark, so a resident card as before.
+  Decode(Foreign2023("SMITH, ANNA"), 263);
+  EXPECT_EQ(fields.Kind, q48::CardKind::Resident);
+  EXPECT_EQ(fields.KindMark, "");
+  // Through the parser: the message's length is what arrived.
+  Bytes message = {q48::requests::kReadCard.group, q48::requests::kReadCard.code, 0x00};
+  const Bytes record = q48emu::BuildIdCardRecord(Foreign2023("SMITH, ANNA"));
+  message.insert(message.end(), record.begin(), record.begin() + 263);
+  ASSERT_EQ(q48::ParseResponse(message.data(), message.size(), fields, portrait), 1);
+  EXPECT_EQ(fields.Kind, q48::CardKind::Resident);
 }
 
 }  // namespace

@@ -37,3 +37,12 @@ events.addEventListener("permissionsettled", (event) => {
 });
 // @ts-expect-error: a settled question has no other state
 events.addEventListener("permissionsettled", (event) => { const other: "unknown" = event.detail.permission; });
+// The fields are told apart by their kind.
+void readCard().then((card) => {
+  const f = card.fields;
+  if (f.card_kind === "foreign_2023") return f.english_name + f.nationality + f.previous_number_link;
+  if (f.card_kind === "hk_mo_tw") return f.pass_number + f.issue_count + f.address;
+  if (f.card_kind === "unknown") return f.kind_mark + f.reserved;
+  // @ts-expect-error: a resident card has no nationality, until its kind says otherwise
+  return f.nationality;
+});

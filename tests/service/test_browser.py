@@ -20,7 +20,7 @@ import time
 import unittest
 import urllib.request
 
-from service_fixture import BIN, Emulator, Service, wait_for
+from service_fixture import BIN, ROOT, Emulator, Service, wait_for
 
 try:
     from selenium import webdriver
@@ -188,6 +188,24 @@ class Browser(BrowserTest):
 
     def screenshot(self, name):
         self.assertTrue(self.browser.save_screenshot(os.path.join(SCREENSHOTS, name)))
+
+    def test_the_page_shows_a_foreigners_card_with_its_labels(self):
+        emulator = Emulator("--profile", os.path.join(ROOT, "tools/emulator/profiles/foreign-2023.json"))
+        self.addCleanup(emulator.close)
+        service = self.start_service(emulator=emulator)
+        self.browser.get(service.url)
+        self.browser.find_element(By.ID, "read").click()
+        self.assertTrue(wait_for(lambda: self.text("status") == "读卡成功"), self.text("status"))
+        self.assertEqual(self.text("card_kind"), "外国人永久居留身份证（2023年版）")
+        labels = self.browser.execute_script("return [...document.querySelectorAll('#fields dt')].map(e => e.textContent);")
+        self.assertEqual(labels, ["英文姓名", "中文姓名", "性别", "国籍", "出生日期", "证件号码", "换证次数",
+                                  "既往证件关联", "有效期限"])
+        self.assertEqual((self.text("english_name"), self.text("chinese_name"), self.text("nationality"),
+                          self.text("sex_code"), self.text("valid_to")),
+                         ("GARCIA LOPEZ, MARIA FERNANDA", "高玛丽", "ESP", "女", "2033.09.01"))
+        self.assertTrue(wait_for(lambda: self.browser.execute_script(
+            "const p = document.getElementById('portrait'); return p.complete && p.naturalWidth > 0;")))
+        self.screenshot("service-page-foreigner.png")
 
     def test_the_page_reads_the_card_and_shows_the_portrait(self):
         service = self.start_service()

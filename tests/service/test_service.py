@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from service_fixture import BIN, ENV, Emulator, Service, wait_for
+from service_fixture import BIN, ENV, ROOT, Emulator, Service, wait_for
 
 EVIL = "https://evil.example"
 SHOP = "https://shop.example"
@@ -46,6 +46,18 @@ class ServiceTest(unittest.TestCase):
     def assert_still_serving(self):
         status, _, body = self.service.request("GET", "/v1/reader")
         self.assertEqual((status, json.loads(body)["result"]), (200, 1))
+
+
+class CardKinds(ServiceTest):
+    def test_each_kind_is_answered_as_q48_prints_it(self):
+        for profile, kind in (("hk-mo-tw-permit.json", "hk_mo_tw"), ("foreign-2017.json", "foreign_2017"),
+                              ("foreign-2023.json", "foreign_2023")):
+            self.emulator.command("place " + os.path.join(ROOT, "tools/emulator/profiles", profile))
+            self.assertTrue(wait_for(lambda: self.service.post("/v1/card")[2]["fields"].get("card_kind") == kind), kind)
+            card = self.service.post("/v1/card")[2]
+            self.assertEqual(card, q48_json("--port", self.emulator.device, "read-card", "--no-photo"))
+            self.assertTrue(card["fields"]["portrait"].startswith("data:image/jpeg;base64,/9j/"), kind)
+            self.assertNotIn("reserved", card["fields"])
 
 
 class Api(ServiceTest):

@@ -69,7 +69,8 @@ class ClientAgainstEmulator(unittest.TestCase):
         out = self.json_of(run)
         self.assertEqual((out["command"], out["result"], out["result_name"]), ("read-card", 0, "Q48_OK"))
         # The shape web pages and scripts rely on: the card's keys in the buffer's order, then the picture's.
-        self.assertEqual(list(out["fields"]), [*SAMPLE, "portrait", "photo_bytes", "photo"])
+        self.assertEqual(list(out["fields"]), ["card_kind", *SAMPLE, "portrait", "photo_bytes", "photo"])
+        self.assertEqual(out["fields"]["card_kind"], "resident")
         for key, value in SAMPLE.items():
             self.assertEqual(out["fields"][key], value, key)
         self.assertEqual(out["fields"]["photo"], photo)
@@ -97,8 +98,9 @@ class ClientAgainstEmulator(unittest.TestCase):
         run = q48("--port", self.emulator().device, "read-card", "--no-photo")
         text = run.stdout.decode("utf-8")
         self.assertEqual([line.split(":")[0] for line in text.splitlines()],
-                         ["Name", "Sex code", "Ethnic group", "Birth date", "Address", "ID number", "Issued by",
+                         ["Card", "Name", "Sex code", "Ethnic group", "Birth date", "Address", "ID number", "Issued by",
                           "Valid from", "Valid to", "Reserved", "Portrait bytes", "Result"])
+        self.assertIn("Card:           resident identity card\n", text)
         self.assertIn("Ethnic group:   汉族\n", text)
         self.assertIn("Result:         0 Q48_OK", text)
         self.assertIn(b"Exit status: 0 success, 1 usage, 2 no reader, 3 the reader refused, 4 bad argument, "
@@ -211,6 +213,85 @@ def read_from(fd, count, timeout=5):
         if ready:
             got += os.read(fd, 4096)
     return got
+
+
+# Each kind's result fields from its shipped profile, in the result's order.
+KINDS = {
+    "hk-mo-tw-permit.json": {
+        "card_kind": "hk_mo_tw", "name": "黄嘉欣            ", "sex_code": "2", "nation": "", "birth_date": "19960415",
+        "address": "广东省深圳市福田区福华三路一百零八号", "id_number": "810000199604150024",
+        "issuing_authority": "深圳市公安局", "valid_from": "20210601", "valid_to": "20260601",
+        "pass_number": "H60293847", "issue_count": "01"},
+    "foreign-2017.json": {
+        "card_kind": "foreign_2017", "name": "MILLER, JAMES ROBERT", "english_name": "MILLER, JAMES ROBERT",
+        "chinese_name": "米乐杰", "sex_code": "1", "nationality": "USA", "birth_date": "19850615",
+        "id_number": "USA110085061508", "authority_code": "1100", "valid_from": "20180310", "valid_to": "20280310",
+        "card_version": "01"},
+    "foreign-2023.json": {
+        "card_kind": "foreign_2023", "name": "GARCIA LOPEZ, MARIA FERNANDA",
+        "english_name": "GARCIA LOPEZ, MARIA FERNANDA", "chinese_name": "高玛丽", "sex_code": "2",
+        "nationality": "ESP", "birth_date": "19890312", "id_number": "931724198903128221", "valid_from": "20230901",
+        "valid_to": "20330901", "renewal_count": "01", "previous_number_link": "508"},
+}
+
+
+class CardKinds(unittest.TestCase):
+    def test_each_kind_in_json_and_text(self):
+        for profile, want in KINDS.items():
+            emulator = Emulator("--profile", os.path.join(PROFILES, profile))
+            self.addCleanup(emulator.close)
+            run = q48("--port", emulator.device, "--json", "read-card", "--no-photo")
+            self.assertEqual(run.returncode, 0, run.stderr)
+            fields = json.loads(run.stdout.decode("utf-8"))["fields"]
+            self.assertEqual(list(fields), [*want, "portrait", "photo_bytes"], profile)
+            self.assertEqual({key: fields[key] for key in want}, want, profile)
+            self.assertTrue(fields["portrait"].startswith("data:image/jpeg;base64,/9j/"), profile)
+            text = q48("--port", emulator.device, "read-card", "--no-photo").stdout.decode("utf-8")
+            if want["card_kind"] == "foreign_2023":
+                self.assertEqual([line.split(":")[0] for line in text.splitlines()],
+                                 ["Card", "English name", "Chinese name", "Sex code", "Nationality", "Birth date",
+                                  "Card number", "Valid from", "Valid to", "Renewal count", "Earlier card link",
+                                  "Portrait bytes", "Result"])
+                self.assertIn("Card:           foreign permanent residence card (2023)\n", text)
+                self.assertIn("Nationality:    ESP (Spain, 西班牙)\n", text)
+            elif want["card_kind"] == "hk_mo_tw":
+                self.assertIn("Pass number:    H60293847\n", text)
+                self.assertNotIn("Reserved", text)
+            else:
+                self.assertIn("Nationality:    USA (United States, 美国)\n", text)
+
+    def test_unknown_mark_is_reported_beside_a_resident_reading(self):
+        profile = os.path.join(tempfile.mkdtemp(), "unknown.json")
+        self.addCleanup(os.remove, profile)
+        with open(profile, "w", encoding="utf-8") as f:
+            json.dump({"id_card": {"name": "陈思远", "id_number": "33010619880614131X", "kind_mark": "Q"}}, f)
+        emulator = Emulator("--profile", profile)
+        self.addCleanup(emulator.close)
+        run = q48("--port", emulator.device, "--json", "read-card", "--no-photo")
+        fields = json.loads(run.stdout.decode("utf-8"))["fields"]
+        self.assertEqual((run.returncode, list(fields)[:3], fields["kind_mark"], fields["id_number"]),
+                         (0, ["card_kind", "kind_mark", "name"], "Q", "33010619880614131X"))
+        self.assertEqual(fields["card_kind"], "unknown")
+        text = q48("--port", emulator.device, "read-card", "--no-photo").stdout.decode("utf-8")
+        self.assertIn("(mark Q)\n", text)
+
+    def test_profiles_name_their_kind_and_only_its_fields(self):
+        bad = os.path.join(tempfile.mkdtemp(), "bad.json")
+        self.addCleanup(os.remove, bad)
+        for card, message in (
+                ('{"card_kind": "foreign_2023", "address": "x"}', ':1:43: "address" is not a field of a foreign_2023'),
+                ('{"card_kind": "passport"}', ':1:27: "card_kind" names no kind of card'),
+                ('{"english_name": "%s", "card_kind": "foreign_2023"}' % ("A" * 47),
+                 ':1:14: "english_name" is 47 characters long (UTF-16 units); a foreign_2023 card holds 46')):
+            with open(bad, "w") as f:
+                f.write('{"id_card": %s}' % card)
+            run = subprocess.run([os.path.join(BIN, "q48-emulator"), "--profile", bad], capture_output=True, timeout=10)
+            self.assertEqual(run.returncode, 1, card)
+            self.assertIn(bad + message, run.stderr.decode(), card)
+        help_text = subprocess.run([os.path.join(BIN, "q48-emulator"), "--help"], capture_output=True,
+                                   timeout=10).stdout.decode()
+        for profile in (*KINDS, "sample-card.json"):
+            self.assertIn(profile, help_text)
 
 
 class EmulatorProfilesAndLog(unittest.TestCase):

@@ -121,11 +121,11 @@ TEST_F(ParseResponseTest, ShortBufferReadsAsZeros) {
 
 TEST(ClearResultFields, EmptiesCardSlotsOnly) {
   ResultFields fields;
-  for (const CardField& field : kCardFields) fields.*field.slot = "x";
+  for (const ResultSlot& place : kResultSlots) fields.*place.slot = "x";
   fields.Iccid = "8986";
   fields.CardType = 3;
   ClearResultFields(fields);
-  for (const CardField& field : kCardFields) EXPECT_EQ(fields.*field.slot, "") << field.key;
+  for (const ResultSlot& place : kResultSlots) EXPECT_EQ(fields.*place.slot, "") << place.bufferOffset;
   EXPECT_EQ(fields.Iccid, "8986");
   EXPECT_EQ(fields.CardType, 3);
 }

@@ -855,6 +855,21 @@ TEST_F(WineReader, CommandLineClient) {
   ASSERT_GT(jpeg.size(), 2u);
   EXPECT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
 
+  // A foreigner's card: its kind, its Chinese name through the ANSI code
+  // page, its nationality with the names from the table built on the host.
+  q48emu::CardProfile foreigner = q48emu::SampleCard();
+  foreigner.idCard.kind = "foreign_2017";
+  foreigner.idCard.englishName = "MILLER, JAMES ROBERT";
+  foreigner.idCard.chineseName = "米乐杰";
+  foreigner.idCard.nationality = "USA";
+  emulator_->SetProfile(foreigner);
+  run = q48({"read-card", "--no-photo"});
+  EXPECT_EQ(run.exit_status, 0) << run.stderr_bytes;
+  EXPECT_EQ(run.stdout_bytes.find("Card:           foreign permanent residence card (2017)\r\n"), 0u) << run.stdout_bytes;
+  EXPECT_NE(run.stdout_bytes.find("\nChinese name:   米乐杰\r\n"), std::string::npos) << run.stdout_bytes;
+  EXPECT_NE(run.stdout_bytes.find("\nNationality:    USA (United States, 美国)\r\n"), std::string::npos);
+  emulator_->SetProfile(q48emu::SampleCard());
+
   run = q48({"--port", "COM7", "--json", "iccid"});
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_NE(run.stdout_bytes.find("\"iccid\":\"" + q48emu::SampleCard().iccid + "\""), std::string::npos);

@@ -118,6 +118,10 @@ CommandResult RunCommand(Command command, const q48::ExchangeOptions& given, con
   options.openFailure = &openFailure;
 
   CommandResult result;
+  // The buffer carries the eleven slots; the result object shows every field
+  // of the card's kind.
+  q48::ResultFields card;
+  options.card = &card;
   std::vector<char> buffer(command == Command::ReadCard ? Q48_READ_CARD_BUFFER : Q48_ICCID_BUFFER, 0);
   switch (command) {
     case Command::List: result.code = q48::ListReaderCard(options); break;
@@ -137,17 +141,21 @@ CommandResult RunCommand(Command command, const q48::ExchangeOptions& given, con
       if (port >= 0) fields["port"] = std::to_string(port);
     }
   } else if (command == Command::ReadCard && result.code == Q48_OK) {
-    for (const q48::CardField& field : q48::kCardFields) {
-      const char* at = buffer.data() + field.bufferOffset;
+    // The kind first, then its own fields in its table's order.
+    const q48::CardKindInfo& kind = q48::InfoOf(card.Kind);
+    fields["card_kind"] = kind.key;
+    if (card.Kind == q48::CardKind::Unknown) fields["kind_mark"] = GbkToUtf8(card.KindMark);
+    for (const q48::CardField& field : kind) {
+      if (field.key == nullptr) continue;
+      const std::string& text = q48::FieldText(card, kind, field);
       if (field.decoding != q48::CardDecoding::Portrait) {
-        fields[field.key] = GbkToUtf8(TextAt(at, Q48_FIELD_STRIDE));
+        fields[field.key] = GbkToUtf8(TextAt(text.c_str(), text.size()));
         continue;
       }
       // Without a decoder the field holds something else than a JPEG's Base64.
-      const std::string base64 = TextAt(at, buffer.size() - field.bufferOffset);
       std::vector<uint8_t> jpeg;
-      if (q48::Base64Decode(base64, &jpeg) && jpeg.size() > 2 && jpeg[0] == 0xFF && jpeg[1] == 0xD8) {
-        fields[field.key] = "data:image/jpeg;base64," + base64;
+      if (q48::Base64Decode(text, &jpeg) && jpeg.size() > 2 && jpeg[0] == 0xFF && jpeg[1] == 0xD8) {
+        fields[field.key] = "data:image/jpeg;base64," + text;
         result.jpeg = std::move(jpeg);
       } else {
         fields[field.key] = "";

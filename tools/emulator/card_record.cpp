@@ -17,29 +17,56 @@ constexpr char kRecordHeader[14] = {'Q', '4', '8', '-', 'E', 'M', 'U', '-', 'R',
 
 bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 
+void PutUnit(uint8_t* at, char16_t unit) {
+  at[0] = static_cast<uint8_t>(unit & 0xFF);
+  at[1] = static_cast<uint8_t>(unit >> 8);
+}
+
 // UTF-16LE, blank-padded to the field, cut if too long (never between the
 // two halves of a surrogate pair).
 void PutText(uint8_t* record, const CardText& field, const std::string& text) {
-  const std::u16string units = q48tool::Utf8ToUtf16(text);
+  std::u16string units = q48tool::Utf8ToUtf16(text);
+  // A text split over two places: this place takes its units from fromUnit,
+  // starting after a pair the earlier place could not end with.
+  size_t from = std::min(field.fromUnit, units.size());
+  if (from > 0 && IsHighSurrogate(units[from - 1])) --from;
+  units.erase(0, from);
   size_t count = std::min(units.size(), field.units);
   if (count > 0 && count < units.size() && IsHighSurrogate(units[count - 1])) --count;
   uint8_t* at = record + field.offset;
-  for (size_t i = 0; i < field.units; ++i) {
-    const char16_t unit = i < count ? units[i] : u' ';
-    at[2 * i] = static_cast<uint8_t>(unit & 0xFF);
-    at[2 * i + 1] = static_cast<uint8_t>(unit >> 8);
-  }
+  for (size_t i = 0; i < field.units; ++i) PutUnit(at + 2 * i, i < count ? units[i] : u' ');
 }
 
 }  // namespace
+
+const CardLayout* detail::FindLayout(const std::string& kind) {
+  for (const CardLayout& layout : kCardLayouts)
+    if (kind == layout.kind) return &layout;
+  return nullptr;
+}
+
+size_t detail::RoomOf(const CardLayout& layout, const std::string& key) {
+  size_t room = 0;
+  for (const CardText& field : layout)
+    if (key == field.key) room = std::max(room, field.fromUnit + field.units);
+  return room;
+}
 
 std::vector<uint8_t> BuildIdCardRecord(const CardProfile& profile) {
   std::vector<uint8_t> record(kRecordSize, 0);
   std::memcpy(record.data(), kRecordHeader, sizeof kRecordHeader);
   const IdCardFields& card = profile.idCard;
-  for (const CardText& field : kCardTexts) PutText(record.data(), field, card.*(field.text));
-  std::copy_n(card.reserved.begin(), std::min(card.reserved.size(), kReservedSize),
-              record.begin() + kReservedOffset);
+  const CardLayout* found = FindLayout(card.kind);
+  const CardLayout& layout = found != nullptr ? *found : kCardLayouts[0];
+  // The other kinds fill their whole text block with blanks.
+  if (layout.mark != 0)
+    for (size_t at = kTextBlockOffset; at < kTextBlockOffset + kTextBlockSize; at += 2) PutUnit(&record[at], u' ');
+  for (const CardText& field : layout) PutText(record.data(), field, card.*(field.text));
+  if (layout.mark == 0)
+    std::copy_n(card.reserved.begin(), std::min(card.reserved.size(), kReservedSize),
+                record.begin() + kReservedOffset);
+  const std::u16string mark = q48tool::Utf8ToUtf16(card.kindMark);
+  if (!mark.empty() || layout.mark != 0) PutUnit(&record[kKindMarkOffset], mark.empty() ? layout.mark : mark[0]);
   std::copy_n(profile.portrait.begin(), std::min(profile.portrait.size(), kPortraitSize),
               record.begin() + kPortraitOffset);
   return record;

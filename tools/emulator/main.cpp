@@ -149,7 +149,13 @@ int main(int argc, char** argv) {
 
   const CLI::Validator notEmpty([](std::string& value) { return value.empty() ? "may not be empty" : ""; }, "");
   CLI::App app(q48emu::kLineNaming.about, "q48-emulator");
+  std::string kinds;
+  for (const q48emu::detail::CardLayout& layout : q48emu::detail::kCardLayouts)
+    kinds += (kinds.empty() ? "" : ", ") + std::string(layout.kind);
   app.footer(
+      "Profiles that ship with it (share/q48reader/profiles; the Windows kit's profiles):\n"
+      "  " Q48_PROFILES "\n"
+      "A profile's \"id_card\" names its \"card_kind\": " + kinds + " (default resident).\n"
       "Commands on standard input, one a line:\n"
       "  remove                no card on the reader: read-card requests fail\n"
       "  place                 the card again\n"

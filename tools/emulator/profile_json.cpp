@@ -138,8 +138,12 @@ constexpr const detail::CardText& kValidTo = CardTextOf(&IdCardFields::validTo);
 std::vector<std::string> KnownKeys(bool card) {
   std::vector<std::string> keys;
   if (card) {
-    for (const detail::CardText& field : kCardTexts) keys.emplace_back(field.key);
+    keys.emplace_back(detail::kKindKey);
+    for (const detail::CardLayout& layout : detail::kCardLayouts)
+      for (const detail::CardText& field : layout)
+        if (std::find(keys.begin(), keys.end(), field.key) == keys.end()) keys.emplace_back(field.key);
     keys.emplace_back(kReservedKey);
+    keys.emplace_back(detail::kKindMarkKey);
   } else {
     keys.assign(std::begin(kProfileKeys), std::end(kProfileKeys));
   }
@@ -197,6 +201,7 @@ class ProfileReader {
   bool end_object() {
     return Guard([&] {
       Locate(false);
+      if (state_ == State::kIdCard) CheckKindsFields();
       state_ = state_ == State::kIdCard ? State::kProfile : State::kDone;
     });
   }
@@ -385,7 +390,45 @@ class ProfileReader {
     return text;
   }
 
+  // Each text of id_card is one of its kind's, and fits there; the kind may
+  // come after them, so this is checked at the object's end.
+  void CheckKindsFields() const {
+    const detail::CardLayout& layout = *detail::FindLayout(profile_.idCard.kind);
+    for (const auto& [key, at] : keys_[1]) {
+      if (key == detail::kKindKey || key == detail::kKindMarkKey) continue;
+      const size_t room = key == kReservedKey ? (layout.mark == 0 ? kMaxReserved : 0) : detail::RoomOf(layout, key);
+      std::string keys;
+      for (const detail::CardText& field : layout)
+        if (keys.find(std::string(field.key) + ",") == std::string::npos) keys += std::string(field.key) + ", ";
+      if (room == 0)
+        throw Failure{at, "\"" + key + "\" is not a field of a " + layout.kind + " card (its fields: " + keys +
+                              "\"" + detail::kKindKey + "\" names the kind)"};
+      if (key == kReservedKey) continue;
+      std::string IdCardFields::*text = nullptr;
+      for (const detail::CardText& field : layout)
+        if (key == field.key) text = field.text;
+      const size_t have = q48tool::Utf8ToUtf16(profile_.idCard.*text).size();
+      if (have > room)
+        throw Failure{at, "\"" + key + "\" is " + std::to_string(have) + " characters long (UTF-16 units); a " +
+                              layout.kind + " card holds " + std::to_string(room)};
+    }
+  }
+
   void CardText(const Value& value) {
+    if (name_ == detail::kKindKey) {
+      if (detail::FindLayout(Text(value)) == nullptr) {
+        std::string kinds;
+        for (const detail::CardLayout& layout : detail::kCardLayouts) kinds += (kinds.empty() ? "" : ", ") + std::string(layout.kind);
+        Reject(value, "names no kind of card (kinds: " + kinds + ")");
+      }
+      profile_.idCard.kind = value.text;
+      return;
+    }
+    if (name_ == detail::kKindMarkKey) {
+      profile_.idCard.kindMark = TextOfUnits(value, 1);
+      if (profile_.idCard.kindMark.empty()) Reject(value, "is empty; give one character");
+      return;
+    }
     if (name_ == kReservedKey) {
       profile_.idCard.reserved = TextOfBytes(value, kMaxReserved);
       return;
@@ -394,8 +437,17 @@ class ProfileReader {
       OldValidity(value);
       return;
     }
-    for (const detail::CardText& field : kCardTexts)
-      if (name_ == field.key) profile_.idCard.*(field.text) = TextOfUnits(value, field.units);
+    // Here against the largest room any kind has; against its kind's at
+    // the object's end, since the kind may come later.
+    std::string IdCardFields::*text = nullptr;
+    size_t room = 0;
+    for (const detail::CardLayout& layout : detail::kCardLayouts)
+      for (const detail::CardText& field : layout)
+        if (name_ == field.key) {
+          text = field.text;
+          room = std::max(room, detail::RoomOf(layout, name_));
+        }
+    if (text != nullptr) profile_.idCard.*text = TextOfUnits(value, room);
   }
 
   std::string TextOfUnits(const Value& value, size_t maxUnits) const {
@@ -556,8 +608,12 @@ std::string ProfileToJson(const CardProfile& profile, const std::string& descrip
   out["card_type"] = static_cast<unsigned>(profile.cardType);
   out["accept_writes"] = profile.acceptWrites;
   nlohmann::ordered_json& card = out["id_card"] = nlohmann::ordered_json::object();
-  for (const detail::CardText& field : kCardTexts) card[field.key] = profile.idCard.*(field.text);
-  card[kReservedKey] = profile.idCard.reserved;
+  const detail::CardLayout* found = detail::FindLayout(profile.idCard.kind);
+  const detail::CardLayout& layout = found != nullptr ? *found : detail::kCardLayouts[0];
+  if (layout.mark != 0) card[detail::kKindKey] = layout.kind;
+  for (const detail::CardText& field : layout) card[field.key] = profile.idCard.*(field.text);
+  if (layout.mark == 0) card[kReservedKey] = profile.idCard.reserved;
+  if (!profile.idCard.kindMark.empty()) card[detail::kKindMarkKey] = profile.idCard.kindMark;
   if (!profile.portrait.empty()) {
     const auto length = static_cast<int32_t>(profile.portrait.size());
     std::string base64(static_cast<size_t>(q48::Base64Encode(nullptr, profile.portrait.data(), length)) + 1, '\0');

@@ -19,6 +19,7 @@
 #include <CLI/CLI.hpp>
 
 #include "command.h"
+#include "country_names.h"
 #include "hex.h"
 #include "photo/portrait.h"
 #include "tool_platform.h"
@@ -100,17 +101,33 @@ class WaitIndicator {
   bool shown_ = false;
 };
 
-// Labels for people, by field key: the card's from its field table, the
-// others here.
-const char* Label(const std::string& key) {
-  for (const q48::CardField& field : q48::kCardFields)
-    if (key == field.key) return field.label;
+// Labels for people, by field key: the card's from its kind's field table,
+// the others here.
+const char* Label(const q48::CardKindInfo& kind, const std::string& key) {
+  for (const q48::CardField& field : kind)
+    if (field.key != nullptr && key == field.key) return field.label;
   static const char* const labels[][2] = {{"photo", "Portrait"}, {"photo_bytes", "Portrait bytes"},
                                           {"iccid", "ICCID"},    {"card_type", "Card type"},
                                           {"port", "Port"},      {"device", "Device"}};
   for (const auto& label : labels)
     if (key == label[0]) return label[1];
   return nullptr;
+}
+
+// The kind a result names; resident for a result without one.
+const q48::CardKindInfo& KindNamed(const nlohmann::ordered_json& fields) {
+  const auto named = fields.find("card_kind");
+  if (named != fields.end())
+    for (const q48::CardKindInfo& kind : q48::kCardKinds)
+      if (named->get<std::string>() == kind.key) return kind;
+  return q48::kCardKinds[0];
+}
+
+// A field's text for people: a nationality code gets its country's names.
+std::string Shown(const std::string& key, const std::string& value) {
+  if (key != "nationality") return value;
+  const q48tool::CountryName* country = q48tool::FindCountry(value);
+  return country == nullptr ? value : value + " (" + country->english + ", " + country->chinese + ")";
 }
 
 }  // namespace
@@ -199,9 +216,16 @@ int main(int argc, char** argv) {
   if (json) {
     std::printf("%s\n", q48tool::Dump(result.object).c_str());
   } else {
+    const q48::CardKindInfo& kind = KindNamed(fields);
     for (const auto& [key, value] : fields.items()) {
-      const char* label = Label(key);
-      if (label != nullptr) std::printf("%-15s %s\n", (std::string(label) + ":").c_str(), value.get<std::string>().c_str());
+      if (key == "card_kind") {
+        const std::string mark = fields.contains("kind_mark") ? " (mark " + fields["kind_mark"].get<std::string>() + ")" : "";
+        std::printf("%-15s %s%s\n", "Card:", kind.title, mark.c_str());
+        continue;
+      }
+      const char* label = Label(kind, key);
+      if (label != nullptr)
+        std::printf("%-15s %s\n", (std::string(label) + ":").c_str(), Shown(key, value.get<std::string>()).c_str());
     }
     std::printf("%-15s %d %s%s%s\n", "Result:", result.code, explanation.name.c_str(), ok ? ": " : "",
                 ok ? explanation.message.c_str() : "");

@@ -45,27 +45,93 @@ export interface Answer<Command extends string, Fields> {
   fields: Fields;
 }
 
-export interface CardFields {
-  /** The holder's name, padded with blanks as the card stores it: trim() it. */
+/** What every kind of card gives. */
+export interface CommonCardFields {
+  /**
+   * The holder's name. Resident cards and permits: padded with blanks as the card stores it, trim() it.
+   * Foreigners' cards: the English name.
+   */
   name: string;
   /** "1" male, "2" female. */
   sex_code: string;
-  nation: string;
   /** YYYYMMDD. */
   birth_date: string;
-  address: string;
+  /** The identity number; foreigners' cards: the card number. */
   id_number: string;
-  issuing_authority: string;
   /** YYYYMMDD. */
   valid_from: string;
   /** YYYYMMDD, or e.g. "长期". */
   valid_to: string;
-  reserved: string;
   /** "data:image/jpeg;base64,...", or "" when the portrait could not be converted. */
   portrait: string;
   /** The JPEG's size in bytes, as text. */
   photo_bytes: string;
 }
+
+/** Resident identity card. */
+export interface ResidentCardFields extends CommonCardFields {
+  card_kind: "resident";
+  /** The ethnic group's name. */
+  nation: string;
+  address: string;
+  issuing_authority: string;
+  reserved: string;
+}
+
+/** Residence permit for residents of Hong Kong, Macao and Taiwan. */
+export interface HkMoTwCardFields extends CommonCardFields {
+  card_kind: "hk_mo_tw";
+  /** Usually "": these cards leave the ethnic group blank. */
+  nation: string;
+  address: string;
+  issuing_authority: string;
+  /** The holder's travel permit number. */
+  pass_number: string;
+  /** How often the permit was issued, e.g. "01". */
+  issue_count: string;
+}
+
+/** Foreigner's permanent residence card, 2017 edition. */
+export interface Foreign2017CardFields extends CommonCardFields {
+  card_kind: "foreign_2017";
+  english_name: string;
+  /** "" when the card has none. */
+  chinese_name: string;
+  /** ISO 3166-1 three-letter code, e.g. "USA". */
+  nationality: string;
+  card_version: string;
+  /** The accepting authority's code. */
+  authority_code: string;
+}
+
+/** Foreigner's permanent residence card, 2023 edition. */
+export interface Foreign2023CardFields extends CommonCardFields {
+  card_kind: "foreign_2023";
+  /** Up to 46 characters. */
+  english_name: string;
+  /** "" when the card has none. */
+  chinese_name: string;
+  /** ISO 3166-1 three-letter code, e.g. "USA". */
+  nationality: string;
+  renewal_count: string;
+  /** Links to the holder's earlier card number. */
+  previous_number_link: string;
+}
+
+/** A card whose kind mark this version does not know, read as a resident card. */
+export interface UnknownCardFields extends Omit<ResidentCardFields, "card_kind"> {
+  card_kind: "unknown";
+  /** The card's kind mark, one character. */
+  kind_mark: string;
+}
+
+/** A card's fields: switch on `card_kind` to reach its kind's own. */
+export type CardFields =
+  | ResidentCardFields
+  | HkMoTwCardFields
+  | Foreign2017CardFields
+  | Foreign2023CardFields
+  | UnknownCardFields;
 
 /** result 1: a reader is attached. */
 export function listReader(): Promise<Answer<"list", { device?: string }>>;
