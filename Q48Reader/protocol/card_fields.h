@@ -77,17 +77,30 @@ inline constexpr ResultSlot kResultSlots[] = {
 inline constexpr CardField kPortraitField = {&ResultFields::PhotoBase64, 270, 1024, CardDecoding::Portrait,
                                              "portrait", nullptr};
 
+// The resident layout up to the validity, which the Hong Kong, Macao and
+// Taiwan residence permit shares.
+inline constexpr CardField kResidentName = {&ResultFields::Name, 14, 30, CardDecoding::Text, "name", "Name"};
+inline constexpr CardField kResidentSex = {&ResultFields::SexCode, 44, 2, CardDecoding::TrimmedText, "sex_code",
+                                           "Sex code"};
+inline constexpr CardField kResidentNation = {&ResultFields::Nation, 46, 4, CardDecoding::EthnicGroup, "nation",
+                                              "Ethnic group"};
+inline constexpr CardField kResidentBirth = {&ResultFields::BirthDate, 50, 16, CardDecoding::TrimmedText,
+                                             "birth_date", "Birth date"};
+inline constexpr CardField kResidentAddress = {&ResultFields::Address, 66, 70, CardDecoding::TrimmedText, "address",
+                                               "Address"};
+inline constexpr CardField kResidentNumber = {&ResultFields::IdNumber, 136, 36, CardDecoding::TrimmedText,
+                                              "id_number", "ID number"};
+inline constexpr CardField kResidentAuthority = {&ResultFields::IssuingAuthority, 172, 30, CardDecoding::TrimmedText,
+                                                 "issuing_authority", "Issued by"};
+inline constexpr CardField kResidentValidFrom = {&ResultFields::ValidFrom, 202, 32, CardDecoding::ValidityStart,
+                                                 "valid_from", "Valid from"};
+inline constexpr CardField kResidentValidTo = {&ResultFields::ValidTo, 202, 32, CardDecoding::ValidityEnd, "valid_to",
+                                               "Valid to"};
+
 // Resident identity card; also every card whose mark is not known.
 inline constexpr CardField kResidentFields[] = {
-    {&ResultFields::Name, 14, 30, CardDecoding::Text, "name", "Name"},
-    {&ResultFields::SexCode, 44, 2, CardDecoding::TrimmedText, "sex_code", "Sex code"},
-    {&ResultFields::Nation, 46, 4, CardDecoding::EthnicGroup, "nation", "Ethnic group"},
-    {&ResultFields::BirthDate, 50, 16, CardDecoding::TrimmedText, "birth_date", "Birth date"},
-    {&ResultFields::Address, 66, 70, CardDecoding::TrimmedText, "address", "Address"},
-    {&ResultFields::IdNumber, 136, 36, CardDecoding::TrimmedText, "id_number", "ID number"},
-    {&ResultFields::IssuingAuthority, 172, 30, CardDecoding::TrimmedText, "issuing_authority", "Issued by"},
-    {&ResultFields::ValidFrom, 202, 32, CardDecoding::ValidityStart, "valid_from", "Valid from"},
-    {&ResultFields::ValidTo, 202, 32, CardDecoding::ValidityEnd, "valid_to", "Valid to"},
+    kResidentName, kResidentSex, kResidentNation, kResidentBirth, kResidentAddress, kResidentNumber,
+    kResidentAuthority, kResidentValidFrom, kResidentValidTo,
     {&ResultFields::ReservedText, 234, 10, CardDecoding::NarrowText, "reserved", "Reserved"},
     kPortraitField,
 };
@@ -95,15 +108,8 @@ inline constexpr CardField kResidentFields[] = {
 // Residence permit for residents of Hong Kong, Macao and Taiwan: the
 // resident layout up to the validity, then the holder's travel permit.
 inline constexpr CardField kHkMoTwFields[] = {
-    {&ResultFields::Name, 14, 30, CardDecoding::Text, "name", "Name"},
-    {&ResultFields::SexCode, 44, 2, CardDecoding::TrimmedText, "sex_code", "Sex code"},
-    {&ResultFields::Nation, 46, 4, CardDecoding::EthnicGroup, "nation", "Ethnic group"},
-    {&ResultFields::BirthDate, 50, 16, CardDecoding::TrimmedText, "birth_date", "Birth date"},
-    {&ResultFields::Address, 66, 70, CardDecoding::TrimmedText, "address", "Address"},
-    {&ResultFields::IdNumber, 136, 36, CardDecoding::TrimmedText, "id_number", "ID number"},
-    {&ResultFields::IssuingAuthority, 172, 30, CardDecoding::TrimmedText, "issuing_authority", "Issued by"},
-    {&ResultFields::ValidFrom, 202, 32, CardDecoding::ValidityStart, "valid_from", "Valid from"},
-    {&ResultFields::ValidTo, 202, 32, CardDecoding::ValidityEnd, "valid_to", "Valid to"},
+    kResidentName, kResidentSex, kResidentNation, kResidentBirth, kResidentAddress, kResidentNumber,
+    kResidentAuthority, kResidentValidFrom, kResidentValidTo,
     {nullptr, 234, 18, CardDecoding::TrimmedText, "pass_number", "Pass number"},
     {nullptr, 252, 4, CardDecoding::TrimmedText, "issue_count", "Issue count"},
     {&ResultFields::ReservedText, kKindMarkOffset, kKindMarkSize, CardDecoding::KindMark, nullptr, nullptr},

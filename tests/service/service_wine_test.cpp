@@ -37,19 +37,33 @@ nlohmann::json ReadCardOnce(int port) {
   return nlohmann::json::parse(answer.substr(answer.find("\r\n\r\n") + 4), nullptr, false);
 }
 
-TEST(ServiceUnderWine, DecoderOnPathIsNotLoaded) {
+// A prefix whose COM9 is an emulator in this process.
+class ServiceUnderWine : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!wine.Unavailable().empty()) GTEST_SKIP() << wine.Unavailable();
+    if (!fs::exists(kService)) GTEST_SKIP() << kService << " is missing: build the windows-x64 preset first";
+    ASSERT_EQ(wine.EnsurePrefix(), "");
+    std::string error;
+    ASSERT_TRUE(emulator.OpenPty(&error)) << error;
+    emulator.Start();
+    link = wine.prefix() + "/dosdevices/com9";
+    fs::remove(link, ignored);
+    fs::create_symlink(emulator.SlavePath(), link);
+  }
+  void TearDown() override {
+    if (link.empty()) return;
+    fs::remove(link, ignored);
+    EXPECT_EQ(wine.StopServer(), "");
+  }
+
   q48::wine::WineHarness wine;
-  if (!wine.Unavailable().empty()) GTEST_SKIP() << wine.Unavailable();
-  if (!fs::exists(kService)) GTEST_SKIP() << kService << " is missing: build the windows-x64 preset first";
-  ASSERT_EQ(wine.EnsurePrefix(), "");
   q48emu::Emulator emulator;
-  std::string error;
-  ASSERT_TRUE(emulator.OpenPty(&error)) << error;
-  emulator.Start();
-  const std::string link = wine.prefix() + "/dosdevices/com9";
+  std::string link;
   std::error_code ignored;
-  fs::remove(link, ignored);
-  fs::create_symlink(emulator.SlavePath(), link);
+};
+
+TEST_F(ServiceUnderWine, DecoderOnPathIsNotLoaded) {
   // The programs alone in one folder; the (stand-in) decoder in another,
   // named by PATH (Wine adds WINEPATH to it).
   const std::string lonely = wine.DriveC() + "/q48-lonely", onPath = wine.DriveC() + "/q48-on-path";
@@ -91,23 +105,9 @@ TEST(ServiceUnderWine, DecoderOnPathIsNotLoaded) {
       << result.stderr_bytes;
   fs::remove_all(lonely, ignored);
   fs::remove_all(onPath, ignored);
-  fs::remove(link, ignored);
-  EXPECT_EQ(wine.StopServer(), "");
 }
 
-TEST(ServiceUnderWine, ReadsTheCardOnAComPort) {
-  q48::wine::WineHarness wine;
-  if (!wine.Unavailable().empty()) GTEST_SKIP() << wine.Unavailable();
-  if (!fs::exists(kService)) GTEST_SKIP() << kService << " is missing: build the windows-x64 preset first";
-  ASSERT_EQ(wine.EnsurePrefix(), "");
-  q48emu::Emulator emulator;
-  std::string error;
-  ASSERT_TRUE(emulator.OpenPty(&error)) << error;
-  emulator.Start();
-  const std::string link = wine.prefix() + "/dosdevices/com9";
-  std::error_code ignored;
-  fs::remove(link, ignored);
-  fs::create_symlink(emulator.SlavePath(), link);
+TEST_F(ServiceUnderWine, ReadsTheCardOnAComPort) {
 
   const int port = q48test::FreeLoopbackPort();
   q48::wine::RunOptions run;
@@ -143,8 +143,6 @@ TEST(ServiceUnderWine, ReadsTheCardOnAComPort) {
   EXPECT_FALSE(result.timed_out);
   EXPECT_EQ(result.exit_status, 0) << result.stderr_bytes;
   EXPECT_NE(result.stderr_bytes.find("POST /v1/card 200 "), std::string::npos) << result.stderr_bytes;
-  fs::remove(link, ignored);
-  EXPECT_EQ(wine.StopServer(), "");
 }
 
 }  // namespace
