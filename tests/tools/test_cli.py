@@ -252,8 +252,11 @@ class CardKinds(unittest.TestCase):
                                  ["Card", "English name", "Chinese name", "Sex code", "Nationality", "Birth date",
                                   "Card number", "Valid from", "Valid to", "Renewal count", "Earlier card link",
                                   "Portrait bytes", "Result"])
-                self.assertIn("Card:           foreign permanent residence card (2023)\n", text)
-                self.assertIn("Nationality:    ESP (Spain, 西班牙)\n", text)
+                # One column for the values, past the longest label.
+                self.assertEqual({len(line) - len(line.split(":", 1)[1].lstrip(" ")) for line in text.splitlines()},
+                                 {len("Earlier card link: ")}, text)
+                self.assertIn("Card:              foreign permanent residence card (2023)\n", text)
+                self.assertIn("Nationality:       ESP (Spain, 西班牙)\n", text)
             elif want["card_kind"] == "hk_mo_tw":
                 self.assertIn("Pass number:    H60293847\n", text)
                 self.assertNotIn("Reserved", text)

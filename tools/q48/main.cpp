@@ -9,7 +9,9 @@
 // to standard error as well. The exit statuses are q48tool::ExitStatus.
 #include <chrono>
 #include <condition_variable>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -217,17 +219,23 @@ int main(int argc, char** argv) {
     std::printf("%s\n", q48tool::Dump(result.object).c_str());
   } else {
     const q48::CardKindInfo& kind = KindNamed(fields);
+    // The values in one column: as wide as the longest label shown, at least
+    // the 15 columns that every earlier version printed.
+    int width = 15;
+    for (const auto& item : fields.items())
+      if (const char* label = Label(kind, item.key()); label != nullptr)
+        width = std::max(width, static_cast<int>(std::strlen(label)) + 1);
     for (const auto& [key, value] : fields.items()) {
       if (key == "card_kind") {
         const std::string mark = fields.contains("kind_mark") ? " (mark " + fields["kind_mark"].get<std::string>() + ")" : "";
-        std::printf("%-15s %s%s\n", "Card:", kind.title, mark.c_str());
+        std::printf("%-*s %s%s\n", width, "Card:", kind.title, mark.c_str());
         continue;
       }
       const char* label = Label(kind, key);
       if (label != nullptr)
-        std::printf("%-15s %s\n", (std::string(label) + ":").c_str(), Shown(key, value.get<std::string>()).c_str());
+        std::printf("%-*s %s\n", width, (std::string(label) + ":").c_str(), Shown(key, value.get<std::string>()).c_str());
     }
-    std::printf("%-15s %d %s%s%s\n", "Result:", result.code, explanation.name.c_str(), ok ? ": " : "",
+    std::printf("%-*s %d %s%s%s\n", width, "Result:", result.code, explanation.name.c_str(), ok ? ": " : "",
                 ok ? explanation.message.c_str() : "");
   }
   std::fflush(stdout);
