@@ -292,6 +292,10 @@ TEST_F(MsiUnderWine, InstallServeStopUpgradeUninstall) {
   EXPECT_EQ(card["fields"]["portrait"], "") << "the stand-in took the system's decoder's place";
   fs::remove(system);
 
+  // Windows' StopServices waits for the service to stop before its files go;
+  // Wine's does not, and a service still exiting keeps its program file.
+  EXPECT_EQ(Wine("sc", {"stop", "q48-service"}).exit_status, 0);
+  ASSERT_TRUE(WaitForState("STOPPED", std::chrono::seconds(20)));
   ASSERT_EQ(Msiexec({"/x", Package(), "/qn"}), 0);
   ExpectNothingLeft();
 }
