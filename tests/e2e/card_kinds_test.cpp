@@ -1,7 +1,6 @@
 // Every kind of card end to end: the emulator plays a profile, the export
 // fills the caller's buffer. A resident card's buffer must stay byte for
 // byte what it was before cards of other kinds were read.
-#include <iconv.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -20,19 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 
 using CardKindsTest = ReaderTest;
-
-std::string Utf8ToGbk(const std::string& text) {
-  iconv_t cd = iconv_open("GBK", "UTF-8");
-  std::string out(text.size() * 2 + 4, '\0');
-  char* in = const_cast<char*>(text.data());
-  size_t inLeft = text.size();
-  char* o = &out[0];
-  size_t outLeft = out.size();
-  iconv(cd, &in, &inLeft, &o, &outLeft);
-  iconv_close(cd);
-  out.resize(out.size() - outLeft);
-  return out;
-}
 
 std::vector<char> ReadWithProfile(q48emu::Emulator& emulator, const std::string& profileName,
                                   const ExchangeOptions& options, int16_t* result) {

@@ -1,7 +1,6 @@
 // The exchange end to end: every export against the emulator over a pty,
 // discovery through a tree of the test's own.
 #include <fcntl.h>
-#include <iconv.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -28,19 +27,6 @@ namespace q48::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string Utf8ToGbk(const std::string& text) {
-  iconv_t cd = iconv_open("GBK", "UTF-8");
-  std::string out(text.size() * 2 + 4, '\0');
-  char* in = const_cast<char*>(text.data());
-  size_t inLeft = text.size();
-  char* o = &out[0];
-  size_t outLeft = out.size();
-  iconv(cd, &in, &inLeft, &o, &outLeft);
-  iconv_close(cd);
-  out.resize(out.size() - outLeft);
-  return out;
-}
 
 std::vector<uint8_t> Frame(const CDataBufferDevice& f) { return std::vector<uint8_t>(f.data, f.data + f.length); }
 

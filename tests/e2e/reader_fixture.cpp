@@ -1,5 +1,7 @@
 #include "reader_fixture.h"
 
+#include <iconv.h>
+
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +11,19 @@
 #include <fstream>
 
 namespace q48::test {
+
+std::string Utf8ToGbk(const std::string& text) {
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  std::string out(text.size() * 2 + 4, '\0');
+  char* in = const_cast<char*>(text.data());
+  size_t inLeft = text.size();
+  char* o = &out[0];
+  size_t outLeft = out.size();
+  iconv(cd, &in, &inLeft, &o, &outLeft);
+  iconv_close(cd);
+  out.resize(out.size() - outLeft);
+  return out;
+}
 
 namespace fs = std::filesystem;
 

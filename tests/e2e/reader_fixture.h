@@ -14,6 +14,10 @@
 
 namespace q48::test {
 
+// The GBK bytes the library hands out for a UTF-8 text (what the emulator
+// puts on the card).
+std::string Utf8ToGbk(const std::string& text);
+
 std::string MakeTempDir(const char* tag);
 void RemoveTree(const std::string& path);
 

@@ -338,6 +338,9 @@ std::string ServiceDataFolder(bool underManager, const char* leaf, std::string* 
     return "";
   }
   const std::string parent = std::string(data) + "\\Q48Reader";
+  // Needs FILE_ADD_SUBDIRECTORY on %ProgramData% (Users have it) or on the
+  // profile; the installer's lock list lets the service SID only list this
+  // folder and make subfolders in it.
   if (!CreateDirectoryA(parent.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
     *error = "cannot create " + q48tool::SystemTextToUtf8(parent) + ": " + Text(GetLastError());
     return "";
